@@ -1,0 +1,261 @@
+#include "las_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace korvane_navigation {
+namespace {
+
+// Byte positions in the public header block.
+constexpr size_t kVersionMajorAt = 24;
+constexpr size_t kVersionMinorAt = 25;
+constexpr size_t kHeaderSizeAt = 94;
+constexpr size_t kOffsetToPointDataAt = 96;
+constexpr size_t kPointFormatAt = 104;
+constexpr size_t kPointRecordLengthAt = 105;
+constexpr size_t kLegacyPointCountAt = 107;
+constexpr size_t kScaleAt = 131;
+constexpr size_t kOffsetAt = 155;
+constexpr size_t kBoundsAt = 179;  // max x, min x, max y, min y, max z, min z
+constexpr size_t kPointCount64At = 247;
+
+constexpr size_t kLargestHeaderSize = 375;
+constexpr uint8_t kCompressionBits = 0xC0;  // set by LAZ writers on the point format byte
+constexpr uint8_t kNewestPointFormat = 10;
+constexpr size_t kReadBlockBytes = size_t{4} << 20;
+
+// LAS is little-endian; assembling bytes keeps big-endian hosts correct and
+// compiles to a single load on little-endian ones.
+inline uint16_t loadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t loadU32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+inline uint64_t loadU64(const uint8_t* p) { return uint64_t{loadU32(p)} | uint64_t{loadU32(p + 4)} << 32; }
+inline int32_t loadI32(const uint8_t* p) { return static_cast<int32_t>(loadU32(p)); }
+inline double loadF64(const uint8_t* p) {
+  const uint64_t bits = loadU64(p);
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+uint16_t minimumHeaderSize(uint8_t version_minor) {
+  if (version_minor <= 2) return 227;
+  if (version_minor == 3) return 235;
+  return 375;
+}
+
+std::string formatDouble(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+std::string versionText(uint8_t major, uint8_t minor) {
+  return std::to_string(major) + "." + std::to_string(minor);
+}
+
+// Reads until `size` bytes are in or the file ends; -1 on an I/O error.
+ssize_t readAt(int fd, uint8_t* buffer, size_t size, uint64_t position) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(position + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+uint16_t lasMinimumRecordLength(uint8_t point_format) {
+  static constexpr uint16_t kLengths[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+  return point_format <= kNewestPointFormat ? kLengths[point_format] : 0;
+}
+
+bool parseLasHeader(const uint8_t* data, size_t size, uint64_t file_size, LasHeader& header,
+                    std::string& error) {
+  if (size < 4 || std::memcmp(data, "LASF", 4) != 0) {
+    error = "not a LAS file (no LASF signature)";
+    return false;
+  }
+  if (size <= kVersionMinorAt) {
+    error = "file shorter than the LAS header (" + std::to_string(size) + " bytes)";
+    return false;
+  }
+  LasHeader parsed;
+  parsed.version_major = data[kVersionMajorAt];
+  parsed.version_minor = data[kVersionMinorAt];
+  const std::string version = versionText(parsed.version_major, parsed.version_minor);
+  if (parsed.version_major != 1 || parsed.version_minor > 4) {
+    error = "unsupported LAS version " + version;
+    return false;
+  }
+  const uint16_t required_header_size = minimumHeaderSize(parsed.version_minor);
+  if (size < required_header_size) {
+    error = "file shorter than the LAS header (" + std::to_string(size) + " bytes, LAS " + version +
+            " needs " + std::to_string(required_header_size) + ")";
+    return false;
+  }
+
+  parsed.header_size = loadU16(data + kHeaderSizeAt);
+  parsed.offset_to_point_data = loadU32(data + kOffsetToPointDataAt);
+  if (parsed.header_size < required_header_size) {
+    error = "header size " + std::to_string(parsed.header_size) + " too small for LAS " + version +
+            " (needs " + std::to_string(required_header_size) + ")";
+    return false;
+  }
+  if (parsed.header_size > file_size) {
+    error = "file shorter than its header (" + std::to_string(file_size) + " bytes, header size " +
+            std::to_string(parsed.header_size) + ")";
+    return false;
+  }
+  if (parsed.offset_to_point_data < parsed.header_size || parsed.offset_to_point_data > file_size) {
+    error = "offset to point data " + std::to_string(parsed.offset_to_point_data) +
+            " outside the file (header size " + std::to_string(parsed.header_size) +
+            ", file size " + std::to_string(file_size) + ")";
+    return false;
+  }
+
+  const uint8_t format_byte = data[kPointFormatAt];
+  if (format_byte & kCompressionBits) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02x", format_byte);
+    error = std::string("compressed LAZ point data (format byte ") + hex + ") is not supported";
+    return false;
+  }
+  parsed.point_format = format_byte;
+  if (parsed.point_format > kNewestPointFormat) {
+    error = "unsupported point data format " + std::to_string(parsed.point_format);
+    return false;
+  }
+  parsed.point_record_length = loadU16(data + kPointRecordLengthAt);
+  const uint16_t required_record_length = lasMinimumRecordLength(parsed.point_format);
+  if (parsed.point_record_length < required_record_length) {
+    error = "point record length " + std::to_string(parsed.point_record_length) +
+            " too short for point data format " + std::to_string(parsed.point_format) + " (needs " +
+            std::to_string(required_record_length) + ")";
+    return false;
+  }
+
+  static constexpr const char* kAxes[] = {"x", "y", "z"};
+  for (int axis = 0; axis < 3; ++axis) {
+    parsed.scale[axis] = loadF64(data + kScaleAt + 8 * axis);
+    parsed.offset[axis] = loadF64(data + kOffsetAt + 8 * axis);
+    parsed.max[axis] = loadF64(data + kBoundsAt + 16 * axis);
+    parsed.min[axis] = loadF64(data + kBoundsAt + 16 * axis + 8);
+    if (!std::isfinite(parsed.scale[axis]) || parsed.scale[axis] == 0.0) {
+      error = std::string("invalid ") + kAxes[axis] + " scale factor " + formatDouble(parsed.scale[axis]);
+      return false;
+    }
+    if (!std::isfinite(parsed.offset[axis])) {
+      error = std::string("invalid ") + kAxes[axis] + " offset " + formatDouble(parsed.offset[axis]);
+      return false;
+    }
+  }
+
+  parsed.point_count = loadU32(data + kLegacyPointCountAt);
+  if (parsed.version_minor >= 4) {
+    // Writers of formats 6-10 must leave the legacy count 0; others fill only it.
+    const uint64_t wide_count = loadU64(data + kPointCount64At);
+    if (wide_count != 0) parsed.point_count = wide_count;
+  }
+  header = parsed;
+  return true;
+}
+
+void decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t count, float* out,
+                     size_t stride) {
+  const size_t record_length = header.point_record_length;
+  const double sx = header.scale[0], sy = header.scale[1], sz = header.scale[2];
+  const double ox = header.offset[0], oy = header.offset[1], oz = header.offset[2];
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* record = records + i * record_length;
+    float* point = out + i * stride;
+    // Double arithmetic first: large offsets (UTM) would lose the scaled part in float.
+    point[0] = static_cast<float>(loadI32(record) * sx + ox);
+    point[1] = static_cast<float>(loadI32(record + 4) * sy + oy);
+    point[2] = static_cast<float>(loadI32(record + 8) * sz + oz);
+  }
+}
+
+LasReadResult readLasFile(const std::string& path, const std::function<float*(uint64_t)>& allocate,
+                          size_t stride) {
+  LasReadResult result;
+  auto fail = [&](LasReadStatus status, const std::string& fault) {
+    result.status = status;
+    result.error = path + ": " + fault;
+    return result;
+  };
+
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return fail(LasReadStatus::kCannotOpen, std::strerror(errno));
+  struct stat info;
+  if (::fstat(file.get(), &info) != 0) return fail(LasReadStatus::kCannotOpen, std::strerror(errno));
+  if (S_ISDIR(info.st_mode)) return fail(LasReadStatus::kCannotOpen, "is a directory");
+  // The size is needed up front to bound the allocation, so pipes and devices are out.
+  if (!S_ISREG(info.st_mode)) return fail(LasReadStatus::kCannotOpen, "not a regular file");
+  const uint64_t file_size = static_cast<uint64_t>(info.st_size);
+
+  uint8_t header_bytes[kLargestHeaderSize];
+  const ssize_t header_read =
+      readAt(file.get(), header_bytes, std::min<uint64_t>(file_size, kLargestHeaderSize), 0);
+  if (header_read < 0) return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(errno));
+  std::string fault;
+  if (!parseLasHeader(header_bytes, static_cast<size_t>(header_read), file_size, result.header, fault))
+    return fail(LasReadStatus::kInvalid, fault);
+
+  const LasHeader& header = result.header;
+  const size_t record_length = header.point_record_length;
+  const uint64_t records_in_file = (file_size - header.offset_to_point_data) / record_length;
+  const uint64_t count = std::min(header.point_count, records_in_file);
+  float* out = allocate(count);
+  if (count > 0 && out == nullptr)
+    return fail(LasReadStatus::kInvalid, "no storage for " + std::to_string(count) + " points");
+
+  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  const size_t records_per_block = std::max<size_t>(1, kReadBlockBytes / record_length);
+  const size_t block_records = static_cast<size_t>(std::min<uint64_t>(count, records_per_block));
+  std::unique_ptr<uint8_t[]> block(new uint8_t[block_records * record_length]);
+  uint64_t decoded = 0;
+  uint64_t position = header.offset_to_point_data;
+  while (decoded < count) {
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(count - decoded, records_per_block));
+    const ssize_t got = readAt(file.get(), block.get(), wanted * record_length, position);
+    if (got < 0) return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(errno));
+    const size_t whole_records = static_cast<size_t>(got) / record_length;
+    decodeLasPoints(header, block.get(), whole_records, out + decoded * stride, stride);
+    decoded += whole_records;
+    position += whole_records * record_length;
+    if (whole_records < wanted) break;  // the file shrank after it was measured
+  }
+  result.points_read = decoded;
+  result.status = LasReadStatus::kOk;
+  return result;
+}
+
+}  // namespace korvane_navigation

@@ -1,0 +1,3 @@
+#include "map_generator.h"
+
+int main(int argc, char** argv) { return korvane_navigation::runMapGenerator(argc, argv); }

@@ -1,0 +1,265 @@
+#include "map_postprocess.h"
+
+#include <algorithm>
+#include <boost/filesystem.hpp>
+#include <cmath>
+#include <cstdio>
+#include <glog/logging.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <unordered_set>
+#include <yaml-cpp/yaml.h>
+
+#include "atomic_file.h"
+
+namespace korvane_navigation {
+
+namespace {
+
+// A grid larger than this (4 GiB of cells plus 1 GiB of image) is refused
+// rather than allocated.
+constexpr uint64_t kMaxGridCells = uint64_t{1} << 30;
+
+// Occupancy read back by map loaders is (255 - pixel) / 255, so the unknown
+// grey 205 reads as 0.196: it must not fall below the free threshold.
+constexpr double kOccupiedThreshold = 0.65;
+constexpr double kFreeThreshold = 0.196;
+
+using KeySet = std::unordered_set<octomap::OcTreeKey, octomap::OcTreeKey::KeyHash>;
+
+// Upper bound on the cells of one ray between two keys: one step per key
+// difference, plus the end cell and the overshoot octomap's walk allows.
+uint64_t rayCellBound(const octomap::OcTreeKey& a, const octomap::OcTreeKey& b) {
+  uint64_t steps = 0;
+  for (unsigned i = 0; i < 3; ++i) steps += static_cast<uint64_t>(std::abs(int{a[i]} - int{b[i]}));
+  return steps + 4;
+}
+
+}  // namespace
+
+uint8_t occupancyPixel(int32_t cell_value) {
+  const int8_t v = static_cast<int8_t>(cell_value);
+  if (v >= 0 && v <= 25) return 254;
+  if (v >= 65 && v <= 100) return 0;
+  return 205;
+}
+
+std::vector<uint8_t> gridImagePixels(const GridMap& grid) {
+  std::vector<uint8_t> pixels(grid.width * grid.height);
+  for (uint64_t image_row = 0; image_row < grid.height; ++image_row) {
+    const int32_t* cells = grid.data.data() + (grid.height - 1 - image_row) * grid.width;
+    uint8_t* out = pixels.data() + image_row * grid.width;
+    for (uint64_t col = 0; col < grid.width; ++col) out[col] = occupancyPixel(cells[col]);
+  }
+  return pixels;
+}
+
+std::string plainDecimal(double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof(buffer), "%.6f", value);
+  std::string text(buffer);
+  const size_t dot = text.find('.');
+  if (dot != std::string::npos) {
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+  }
+  if (text == "-0") text = "0";
+  return text;
+}
+
+std::string navMapDescription(const std::string& image_name, const GridMap& grid,
+                              std::string* emitter_error) {
+  YAML::Emitter out;
+  out.SetFloatPrecision(3);
+  out.SetDoublePrecision(3);
+  out << YAML::BeginMap;
+  out << YAML::Key << "image" << YAML::Value << image_name;
+  out << YAML::Key << "mode" << YAML::Value << "trinary";
+  // Numbers that place and scale the map are written exactly, not to three digits.
+  out << YAML::Key << "resolution" << YAML::Value << plainDecimal(grid.resolution);
+  out << YAML::Key << "origin" << YAML::Value << YAML::Flow << YAML::BeginSeq
+      << plainDecimal(grid.origin[0]) << plainDecimal(grid.origin[1])
+      << plainDecimal(grid.origin[2]) << YAML::EndSeq;
+  out << YAML::Key << "negate" << YAML::Value << 0;
+  out << YAML::Key << "occupied_thresh" << YAML::Value << plainDecimal(kOccupiedThreshold);
+  out << YAML::Key << "free_thresh" << YAML::Value << plainDecimal(kFreeThreshold);
+  if (!out.good()) {
+    if (emitter_error) *emitter_error = out.GetLastError();
+    return std::string();
+  }
+  return out.c_str();
+}
+
+void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
+                 const octomap::OcTreeKey& leaf_lower_key, unsigned leaf_cells, bool occupied) {
+  const int64_t col0 = int64_t{leaf_lower_key[0]} - min_key[0];
+  const int64_t row0 = int64_t{leaf_lower_key[1]} - min_key[1];
+  const int64_t col_begin = std::max<int64_t>(col0, 0);
+  const int64_t row_begin = std::max<int64_t>(row0, 0);
+  const int64_t col_end = std::min<int64_t>(col0 + leaf_cells, static_cast<int64_t>(grid.width));
+  const int64_t row_end = std::min<int64_t>(row0 + leaf_cells, static_cast<int64_t>(grid.height));
+  for (int64_t row = row_begin; row < row_end; ++row) {
+    int32_t* cells = grid.data.data() + row * grid.width;
+    for (int64_t col = col_begin; col < col_end; ++col) {
+      if (occupied) {
+        cells[col] = GridMap::kOccupied;
+      } else if (cells[col] == GridMap::kUnknown) {
+        cells[col] = GridMap::kFree;
+      }
+    }
+  }
+}
+
+MapPostProcess::MapPostProcess() {
+  height_filter_ = std::make_shared<pcl::PassThrough<pcl::PointXYZ>>();
+  height_filter_->setFilterFieldName("z");
+  CHECK_NOTNULL(height_filter_);
+  octree_ = std::make_shared<octomap::OcTree>(resolution_);
+  CHECK_NOTNULL(octree_);
+}
+
+MapPostProcess::~MapPostProcess() = default;
+
+bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
+  if (!(resolution_ > 0.0) || !std::isfinite(resolution_)) {
+    LOG(ERROR) << "invalid map_resolution: " << resolution_ << " (must be positive and finite)";
+    return false;
+  }
+  height_filter_->setFilterLimits(static_cast<float>(min_height_), static_cast<float>(max_height_));
+  octree_->clear();
+  octree_->setResolution(resolution_);
+
+  auto band = std::make_shared<Cloud>();
+  height_filter_->setInputCloud(cloud);
+  height_filter_->filter(*band);
+
+  octomap::OcTreeKey origin_key;
+  if (!octree_->coordToKeyChecked(sensor_origin_, origin_key)) {
+    LOG(WARNING) << "could not generate key for sensor_origin_" << sensor_origin_;
+    return false;
+  }
+
+  KeySet free_cells;
+  KeySet occupied_cells;
+  uint64_t rays_too_long = 0;
+  for (const pcl::PointXYZ& p : band->points) {
+    const octomath::Vector3 end(p.x, p.y, p.z);
+    octomap::OcTreeKey end_key;
+    const bool end_in_range = octree_->coordToKeyChecked(end, end_key);
+    if (end_in_range && rayCellBound(origin_key, end_key) >= key_ray_.sizeMax() - 1) {
+      ++rays_too_long;
+      continue;
+    }
+    if (octree_->computeRayKeys(sensor_origin_, end, key_ray_)) {
+      free_cells.insert(key_ray_.begin(), key_ray_.end());
+    }
+    if (end_in_range) occupied_cells.insert(end_key);
+  }
+  if (rays_too_long > 0) {
+    LOG(WARNING) << rays_too_long << " points left out: their rays from the sensor origin "
+                 << sensor_origin_ << " are longer than " << key_ray_.sizeMax() << " cells";
+  }
+
+  for (const octomap::OcTreeKey& key : free_cells) {
+    if (occupied_cells.count(key) == 0) octree_->updateNode(key, false, false);
+  }
+  for (const octomap::OcTreeKey& key : occupied_cells) octree_->updateNode(key, true, false);
+  return true;
+}
+
+bool MapPostProcess::generateNavMap() {
+  if (!octree_) {
+    LOG(WARNING) << "Failed to generate girdmap,please generate manually";
+    return false;
+  }
+  if (octree_->size() <= 1) {
+    LOG(WARNING) << "octotree map is empty.";
+    return false;
+  }
+  double min_x, min_y, min_z, max_x, max_y, max_z;
+  octree_->getMetricMin(min_x, min_y, min_z);
+  octree_->getMetricMax(max_x, max_y, max_z);
+  const octomath::Vector3 lower(min_x, min_y, min_z);
+  const octomath::Vector3 upper(max_x, max_y, max_z);
+  if (!octree_->coordToKeyChecked(lower, min_key_)) {
+    LOG(ERROR) << "could not generate key at point: " << lower;
+    return false;
+  }
+  if (!octree_->coordToKeyChecked(upper, max_key_)) {
+    LOG(ERROR) << "could not generate key at point: " << upper;
+    return false;
+  }
+
+  const double resolution = octree_->getResolution();
+  const uint64_t width = uint64_t{max_key_[0]} - min_key_[0] + 1;
+  const uint64_t height = uint64_t{max_key_[1]} - min_key_[1] + 1;
+  if (width * height > kMaxGridCells) {
+    LOG(ERROR) << "grid map of " << width << " x " << height
+               << " cells is too large for memory, refusing it";
+    return false;
+  }
+  grid_map_ = std::make_shared<GridMap>(width, height, resolution);
+
+  const unsigned depth = octree_->getTreeDepth();
+  const octomath::Vector3 min_centre = octree_->keyToCoord(min_key_, depth);
+  grid_map_->origin[0] = static_cast<double>(min_centre.x()) - 0.5 * resolution;
+  grid_map_->origin[1] = static_cast<double>(min_centre.y()) - 0.5 * resolution;
+  grid_map_->origin[2] = 0.0;
+
+  for (auto it = octree_->begin_leafs(depth), end = octree_->end_leafs(); it != end; ++it) {
+    updateGridMap(it, octree_->isNodeOccupied(*it));
+  }
+  return true;
+}
+
+void MapPostProcess::updateGridMap(const octomap::OcTree::leaf_iterator& it, bool occupied) {
+  const unsigned leaf_cells = 1u << (octree_->getTreeDepth() - it.getDepth());
+  projectLeaf(*grid_map_, min_key_, it.getIndexKey(), leaf_cells, occupied);
+}
+
+bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::string& name) {
+  const GridMap& grid = *grid_map_;
+  const std::string image_name = name + ".png";
+  const std::string description_name = name + ".yaml";
+  boost::filesystem::path image_path(output_path);
+  image_path /= image_name;
+  boost::filesystem::path description_path(output_path);
+  description_path /= description_name;
+
+  if (!ensureDirectory(output_path)) {
+    LOG(ERROR) << "Failed to create directory: " << output_path;
+    return false;
+  }
+
+  std::vector<uint8_t> pixels = gridImagePixels(grid);
+  const cv::Mat image(static_cast<int>(grid.height), static_cast<int>(grid.width), CV_8UC1,
+                      pixels.data());
+  std::vector<uint8_t> png;
+  bool image_written = false;
+  try {
+    image_written = cv::imencode(".png", image, png) &&
+                    writeFileAtomically(image_path.string(), png.data(), png.size());
+  } catch (const cv::Exception&) {
+    image_written = false;
+  }
+  if (!image_written) {
+    LOG(ERROR) << "Failed to save grid map image: " << image_path.string();
+    return false;
+  }
+  LOG(INFO) << "Save grid map image: " << image_path.string();
+
+  std::string emitter_error;
+  const std::string description = navMapDescription(image_name, grid, &emitter_error);
+  if (description.empty()) {
+    LOG(ERROR) << "YAML emitter failed with error: " << emitter_error;
+    return false;
+  }
+  if (!writeFileAtomically(description_path.string(), description.data(), description.size())) {
+    LOG(ERROR) << "Failed to save map description: " << description_path.string();
+    return false;
+  }
+  LOG(INFO) << "save yaml file: " << description_path.string();
+  return true;
+}
+
+}  // namespace korvane_navigation

@@ -1,0 +1,91 @@
+// Floor maps: the band of one floor entered into an occupancy octree by ray
+// casting, projected straight down onto a 2D grid, and exported as a PNG
+// image with a YAML description.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <octomap/OcTree.h>
+#include <pcl/filters/passthrough.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <string>
+#include <vector>
+
+namespace korvane_navigation {
+
+// One floor's occupancy grid. Row 0 is the row of smallest y; cell (col, row)
+// is data[row * width + col]; origin is the lower corner of cell (0, 0) and the
+// grid's rotation about z (always 0).
+struct GridMap {
+  static constexpr int32_t kUnknown = -1;
+  static constexpr int32_t kFree = 0;
+  static constexpr int32_t kOccupied = 100;
+
+  GridMap(uint64_t width, uint64_t height, double resolution)
+      : width(width), height(height), resolution(resolution), data(width * height, kUnknown) {}
+
+  uint64_t width;
+  uint64_t height;
+  double resolution;
+  std::vector<int32_t> data;
+  std::array<double, 3> origin{0.0, 0.0, 0.0};
+};
+
+// Pixel of a cell value in the exported image: free 254, occupied 0, unknown 205.
+uint8_t occupancyPixel(int32_t cell_value);
+
+// The image rows top to bottom: the grid mirrored so that the top row holds
+// the largest y.
+std::vector<uint8_t> gridImagePixels(const GridMap& grid);
+
+// The YAML map description written beside the image; empty, with the
+// emitter's error in `emitter_error`, when it cannot be emitted.
+std::string navMapDescription(const std::string& image_name, const GridMap& grid,
+                              std::string* emitter_error = nullptr);
+
+// A number in plain decimal notation, rounded to 6 decimals, trailing zeros dropped.
+std::string plainDecimal(double value);
+
+// Folds one octree leaf, given by the key of its lower corner and the number
+// of finest cells along its edge, into the grid: every cell under its
+// footprint becomes occupied, or free where it is still unknown.
+void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
+                 const octomap::OcTreeKey& leaf_lower_key, unsigned leaf_cells, bool occupied);
+
+class MapPostProcess {
+ public:
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+  MapPostProcess();
+  ~MapPostProcess();
+  MapPostProcess(const MapPostProcess&) = delete;
+  MapPostProcess& operator=(const MapPostProcess&) = delete;
+
+  bool constructOctMap(const std::shared_ptr<Cloud>& cloud);
+  bool generateNavMap();
+  bool saveNavMaps(const std::string& output_path, const std::string& name);
+  void updateGridMap(const octomap::OcTree::leaf_iterator& it, bool occupied);
+
+  const octomap::OcTree& octree() const { return *octree_; }
+  octomap::OcTree& octree() { return *octree_; }
+  const std::shared_ptr<GridMap>& gridMap() const { return grid_map_; }
+
+  // Written by the run sequence before every floor.
+  double resolution_ = 0.05;
+  double max_height_ = 1.0;
+  double min_height_ = 0.0;
+  // Every ray starts here, in the map frame.
+  octomath::Vector3 sensor_origin_{0.0f, 0.0f, 0.0f};
+
+ private:
+  std::shared_ptr<octomap::OcTree> octree_;
+  octomap::KeyRay key_ray_;
+  octomap::OcTreeKey min_key_;
+  octomap::OcTreeKey max_key_;
+  std::shared_ptr<pcl::PassThrough<pcl::PointXYZ>> height_filter_;
+  std::shared_ptr<GridMap> grid_map_;
+};
+
+}  // namespace korvane_navigation

@@ -1,0 +1,19 @@
+// Voxel-grid thinning of a point cloud.
+#pragma once
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+namespace korvane_navigation {
+
+using PointVector = pcl::PointCloud<pcl::PointXYZ>::VectorType;
+
+// One point per occupied voxel, the centroid of the points that fell into it.
+// Voxels are aligned on multiples of `leaf_size` in every axis; points with a
+// non-finite coordinate are dropped. Bit for bit the result of pcl::VoxelGrid
+// (default settings) wherever its 32-bit voxel index can address the cloud's
+// extent, and the same rule on larger extents, where pcl::VoxelGrid gives up and
+// returns its input. `leaf_size` must be positive and finite.
+PointVector voxelDownsample(const PointVector& points, float leaf_size);
+
+}  // namespace korvane_navigation

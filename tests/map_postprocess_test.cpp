@@ -1,0 +1,336 @@
+// Floor maps: the octree against octomap's own ray insertion, the projection
+// onto the grid, and the exported image and description.
+#include <cmath>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <random>
+#include <sys/stat.h>
+#include <tuple>
+#include <yaml-cpp/yaml.h>
+
+#include "map_postprocess.h"
+#include "support/test_support.h"
+
+using namespace test_support;
+using korvane_navigation::GridMap;
+using korvane_navigation::MapPostProcess;
+
+namespace {
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+using Leaf = std::tuple<uint16_t, uint16_t, uint16_t, unsigned, float>;
+
+std::vector<Leaf> leaves(const octomap::OcTree& tree) {
+  std::vector<Leaf> result;
+  for (auto it = tree.begin_leafs(), end = tree.end_leafs(); it != end; ++it) {
+    const octomap::OcTreeKey key = it.getKey();
+    result.emplace_back(key[0], key[1], key[2], it.getDepth(), it->getLogOdds());
+  }
+  return result;
+}
+
+// octomap's own insertion of the band: every crossed cell one miss, every end
+// cell one hit, occupied winning.
+std::vector<Leaf> referenceLeaves(const Cloud& cloud, double resolution, double min_z, double max_z,
+                                  const octomath::Vector3& origin) {
+  octomap::OcTree tree(resolution);
+  octomap::Pointcloud band;
+  for (const pcl::PointXYZ& p : cloud.points) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+    if (p.z < static_cast<float>(min_z) || p.z > static_cast<float>(max_z)) continue;
+    band.push_back(p.x, p.y, p.z);
+  }
+  tree.insertPointCloud(band, origin, -1.0, false, false);
+  return leaves(tree);
+}
+
+std::shared_ptr<Cloud> makeCloud(const std::vector<Point>& points) {
+  auto cloud = std::make_shared<Cloud>();
+  for (const Point& p : points) cloud->push_back(pcl::PointXYZ(p[0], p[1], p[2]));
+  return cloud;
+}
+
+std::vector<Point> randomPoints(size_t n, float lo, float hi, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(lo, hi);
+  std::vector<Point> points;
+  for (size_t i = 0; i < n; ++i) points.push_back({u(rng), u(rng), u(rng)});
+  return points;
+}
+
+struct TreeCase {
+  std::string name;
+  std::vector<Point> points;
+  double resolution;
+  double min_z, max_z;
+  octomath::Vector3 origin;
+};
+
+TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
+  std::vector<Point> wall;  // one wall crossed by many rays
+  for (int i = 0; i < 60; ++i)
+    for (int k = 0; k < 20; ++k) wall.push_back({3.0f, -1.5f + 0.05f * i, 0.05f * k});
+  std::vector<Point> outside = randomPoints(200, -2.0f, 2.0f, 7);
+  outside.push_back({2000.0f, 0.0f, 0.5f});   // beyond the key range at 0.05
+  outside.push_back({-5000.0f, 1.0f, 0.5f});
+  std::vector<Point> origin_cell = {{0.01f, 0.02f, 0.03f}, {0.04f, 0.04f, 0.04f}, {1.0f, 1.0f, 0.0f}};
+  std::vector<Point> with_nan = randomPoints(100, -1.0f, 1.0f, 3);
+  with_nan.push_back({NAN, 0.0f, 0.5f});
+  with_nan.push_back({0.5f, INFINITY, 0.5f});
+
+  const std::vector<TreeCase> cases = {
+      {"random box", randomPoints(2000, -3.0f, 3.0f, 1), 0.05, -1.0, 1.0, {0, 0, 0}},
+      {"coarse resolution", randomPoints(2000, -3.0f, 3.0f, 2), 0.3, -3.0, 3.0, {0, 0, 0}},
+      {"wall crossed by many rays", wall, 0.05, 0.0, 0.6, {0, 0, 0.3f}},
+      {"points outside the key range", outside, 0.05, -1.0, 1.0, {0, 0, 0}},
+      {"points in the origin's cell", origin_cell, 0.05, -1.0, 1.0, {0, 0, 0}},
+      {"non-finite points", with_nan, 0.1, -1.0, 1.0, {0, 0, 0}},
+      {"origin away from the centre", randomPoints(1000, 10.0f, 14.0f, 4), 0.1, 10.0, 14.0,
+       {-7.5f, 3.25f, 11.0f}},
+      {"band holds no point", randomPoints(100, 0.0f, 1.0f, 5), 0.05, 5.0, 6.0, {0, 0, 0}},
+      {"inverted band", randomPoints(100, 0.0f, 1.0f, 6), 0.05, 1.0, 0.0, {0, 0, 0}},
+  };
+  MapPostProcess post;
+  for (const TreeCase& c : cases) {
+    const auto cloud = makeCloud(c.points);
+    post.resolution_ = c.resolution;
+    post.min_height_ = c.min_z;
+    post.max_height_ = c.max_z;
+    post.sensor_origin_ = c.origin;
+    ASSERT_TRUE(post.constructOctMap(cloud)) << c.name;
+    EXPECT_EQ(leaves(post.octree()), referenceLeaves(*cloud, c.resolution, c.min_z, c.max_z, c.origin))
+        << c.name;
+    EXPECT_EQ(cloud->size(), c.points.size()) << c.name << ": the cloud is left unchanged";
+  }
+}
+
+TEST(ConstructOctMap, EachFloorHoldsOnlyItsBand) {
+  std::vector<Point> points;
+  for (int i = 0; i < 40; ++i) {
+    points.push_back({2.0f, -1.0f + 0.05f * i, 0.5f});  // lower floor only
+    points.push_back({-2.0f, -1.0f + 0.05f * i, 0.5f});
+    points.push_back({-2.0f, -1.0f + 0.05f * i, 3.5f});
+  }
+  const auto cloud = makeCloud(points);
+  MapPostProcess post;
+  post.min_height_ = 3.0;
+  post.max_height_ = 4.0;
+  post.sensor_origin_ = octomath::Vector3(0, 0, 3.5f);
+  ASSERT_TRUE(post.constructOctMap(cloud));
+  const auto upper = leaves(post.octree());
+  EXPECT_EQ(post.octree().search(2.0, 0.0, 0.5), nullptr);
+  ASSERT_TRUE(post.constructOctMap(cloud));
+  EXPECT_EQ(leaves(post.octree()), upper) << "the same call twice leaves the same tree";
+}
+
+TEST(ConstructOctMap, BandLimitsAreInclusiveInSinglePrecision) {
+  MapPostProcess post;
+  post.min_height_ = 0.1;
+  post.max_height_ = 0.3;
+  ASSERT_TRUE(post.constructOctMap(makeCloud({{1.0f, 0.0f, 0.1f}, {0.0f, 1.0f, 0.3f}})));
+  ASSERT_NE(post.octree().search(1.0, 0.0, 0.1), nullptr);
+  EXPECT_TRUE(post.octree().isNodeOccupied(post.octree().search(1.0, 0.0, 0.1)));
+  ASSERT_NE(post.octree().search(0.0, 1.0, 0.3), nullptr);
+}
+
+TEST(ConstructOctMap, OriginOutsideTheKeyRangeFails) {
+  LogCapture log;
+  MapPostProcess post;
+  post.sensor_origin_ = octomath::Vector3(5000.0f, 0, 0);
+  EXPECT_FALSE(post.constructOctMap(makeCloud({{1.0f, 0.0f, 0.5f}})));
+  EXPECT_TRUE(log.has(google::GLOG_WARNING, "could not generate key for sensor_origin_"));
+  EXPECT_EQ(post.octree().size(), 0u);
+}
+
+// A post-processor whose octree holds exactly the given finest cells.
+void setCells(MapPostProcess& post, const std::vector<std::pair<octomap::OcTreeKey, bool>>& cells,
+              double resolution = 0.05) {
+  post.octree().clear();
+  post.octree().setResolution(resolution);
+  for (const auto& cell : cells) post.octree().updateNode(cell.first, cell.second, false);
+}
+
+octomap::OcTreeKey key(int x, int y, int z = 32768) {
+  return octomap::OcTreeKey(static_cast<uint16_t>(x), static_cast<uint16_t>(y), static_cast<uint16_t>(z));
+}
+
+TEST(GenerateNavMap, GridExtentFollowsTheOctreesMetricBounds) {
+  MapPostProcess post;
+  setCells(post, {{key(32768, 32768), true}});
+  ASSERT_TRUE(post.generateNavMap());
+  const GridMap& single = *post.gridMap();
+  EXPECT_EQ(single.width, 2u);
+  EXPECT_EQ(single.height, 2u);
+  EXPECT_EQ(single.data, (std::vector<int32_t>{100, -1, -1, -1}));
+  EXPECT_NEAR(single.origin[0], 0.0, 1e-6);
+  EXPECT_NEAR(single.origin[1], 0.0, 1e-6);
+  EXPECT_EQ(single.origin[2], 0.0);
+
+  // 0.35 narrows to just below a cell boundary: one extra column below.
+  setCells(post, {{key(32768 + 7, 32768 + 20), true}});
+  ASSERT_TRUE(post.generateNavMap());
+  const GridMap& offset = *post.gridMap();
+  EXPECT_EQ(offset.width, 3u);
+  EXPECT_EQ(offset.height, 1u) << "1.05 narrows below the boundary: no extra row";
+  EXPECT_EQ(offset.data, (std::vector<int32_t>{-1, 100, -1}));
+}
+
+TEST(GenerateNavMap, CoarseLeavesCoverTheirWholeFootprint) {
+  MapPostProcess post;
+  std::vector<std::pair<octomap::OcTreeKey, bool>> cells;
+  // Eight free siblings merge into one leaf of 2 x 2 x 2 cells; 64 into one of 4 x 4 x 4.
+  for (int x = 0; x < 4; ++x)
+    for (int y = 0; y < 4; ++y)
+      for (int z = 0; z < 4; ++z) cells.push_back({key(32768 + x, 32768 + y, 32768 + z), false});
+  cells.push_back({key(32768 + 5, 32768 + 1), true});
+  setCells(post, cells);
+  ASSERT_LT(post.octree().getNumLeafNodes(), 10u) << "the free block must be pruned";
+  ASSERT_TRUE(post.generateNavMap());
+  const GridMap& grid = *post.gridMap();
+  for (uint64_t row = 0; row < 4; ++row)
+    for (uint64_t col = 0; col < 4; ++col)
+      EXPECT_EQ(grid.data[row * grid.width + col], GridMap::kFree) << col << "," << row;
+  EXPECT_EQ(grid.data[1 * grid.width + 5], GridMap::kOccupied);
+  EXPECT_EQ(grid.data[0 * grid.width + 5], GridMap::kUnknown);
+}
+
+TEST(GenerateNavMap, OccupiedWinsWhateverTheOrder) {
+  GridMap grid(2, 1, 0.05);
+  const octomap::OcTreeKey origin = key(0, 0);
+  korvane_navigation::projectLeaf(grid, origin, key(0, 0), 1, true);
+  korvane_navigation::projectLeaf(grid, origin, key(0, 0), 1, false);
+  korvane_navigation::projectLeaf(grid, origin, key(1, 0), 1, false);
+  korvane_navigation::projectLeaf(grid, origin, key(1, 0), 1, true);
+  EXPECT_EQ(grid.data, (std::vector<int32_t>{100, 100}));
+}
+
+TEST(GenerateNavMap, FailuresAreReported) {
+  LogCapture log;
+  MapPostProcess post;
+  EXPECT_FALSE(post.generateNavMap());
+  EXPECT_TRUE(log.has(google::GLOG_WARNING, "octotree map is empty."));
+  EXPECT_EQ(post.gridMap(), nullptr);
+
+  setCells(post, {{key(65535, 32768), true}});
+  EXPECT_FALSE(post.generateNavMap());
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "could not generate key at point: "));
+  setCells(post, {{key(0, 32768), true}});
+  EXPECT_FALSE(post.generateNavMap());
+
+  setCells(post, {{key(100, 100), true}, {key(65000, 65000), true}});
+  EXPECT_FALSE(post.generateNavMap());
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "cells is too large for memory"));
+}
+
+TEST(GridMapModel, ConstructionAndIndexing) {
+  const GridMap grid(3, 2, 0.05);
+  EXPECT_EQ(grid.data, std::vector<int32_t>(6, -1));
+  EXPECT_EQ(grid.origin, (std::array<double, 3>{0, 0, 0}));
+}
+
+TEST(MapExport, PixelsEncodeOccupancyAndMirrorRows) {
+  EXPECT_EQ(korvane_navigation::occupancyPixel(-1), 205);
+  EXPECT_EQ(korvane_navigation::occupancyPixel(0), 254);
+  EXPECT_EQ(korvane_navigation::occupancyPixel(25), 254);
+  EXPECT_EQ(korvane_navigation::occupancyPixel(26), 205);
+  EXPECT_EQ(korvane_navigation::occupancyPixel(64), 205);
+  EXPECT_EQ(korvane_navigation::occupancyPixel(65), 0);
+  EXPECT_EQ(korvane_navigation::occupancyPixel(100), 0);
+  EXPECT_EQ(korvane_navigation::occupancyPixel(101), 205);
+  GridMap grid(2, 2, 0.05);
+  grid.data = {100, -1, -1, -1};
+  EXPECT_EQ(korvane_navigation::gridImagePixels(grid), (std::vector<uint8_t>{205, 205, 0, 205}));
+}
+
+TEST(MapExport, NumbersArePlainDecimals) {
+  using korvane_navigation::plainDecimal;
+  EXPECT_EQ(plainDecimal(0.05), "0.05");
+  EXPECT_EQ(plainDecimal(0.65), "0.65");
+  EXPECT_EQ(plainDecimal(0.0), "0");
+  EXPECT_EQ(plainDecimal(-12.34), "-12.34");
+  EXPECT_EQ(plainDecimal(-1234.5), "-1234.5");
+  EXPECT_EQ(plainDecimal(0.1234), "0.1234");
+  EXPECT_EQ(plainDecimal(-0.975), "-0.975");
+  EXPECT_EQ(plainDecimal(-1e-9), "0");
+  EXPECT_EQ(plainDecimal(3.7e-10), "0");
+}
+
+TEST(MapExport, DescriptionLines) {
+  GridMap grid(1, 1, 0.05);
+  grid.origin = {-12.34, 3.2, 0.0};
+  EXPECT_EQ(korvane_navigation::navMapDescription("L1.png", grid),
+            "image: L1.png\nmode: trinary\nresolution: 0.05\norigin: [-12.34, 3.2, 0]\n"
+            "negate: 0\noccupied_thresh: 0.65\nfree_thresh: 0.196");
+}
+
+// Reads a map back the way occupancy-map servers do: occupancy is
+// (255 - pixel) / 255, above occupied_thresh occupied, below free_thresh free.
+GridMap loadMap(const std::string& yaml_path, const std::string& directory) {
+  const YAML::Node description = YAML::LoadFile(yaml_path);
+  const cv::Mat image =
+      cv::imread(directory + "/" + description["image"].as<std::string>(), cv::IMREAD_UNCHANGED);
+  EXPECT_EQ(image.type(), CV_8UC1);
+  GridMap grid(image.cols, image.rows, description["resolution"].as<double>());
+  grid.origin = {description["origin"][0].as<double>(), description["origin"][1].as<double>(),
+                 description["origin"][2].as<double>()};
+  const double occupied = description["occupied_thresh"].as<double>();
+  const double free = description["free_thresh"].as<double>();
+  EXPECT_EQ(description["negate"].as<int>(), 0);
+  EXPECT_EQ(description["mode"].as<std::string>(), "trinary");
+  for (int r = 0; r < image.rows; ++r) {
+    for (int c = 0; c < image.cols; ++c) {
+      const double occupancy = (255.0 - image.at<uint8_t>(r, c)) / 255.0;
+      int32_t value = GridMap::kUnknown;
+      if (occupancy > occupied) value = GridMap::kOccupied;
+      if (occupancy < free) value = GridMap::kFree;
+      grid.data[(image.rows - 1 - r) * image.cols + c] = value;
+    }
+  }
+  return grid;
+}
+
+TEST(MapExport, WrittenMapLoadsBackCellForCell) {
+  TempDir dir;
+  MapPostProcess post;
+  std::mt19937 rng(11);
+  std::vector<std::pair<octomap::OcTreeKey, bool>> cells;
+  for (int i = 0; i < 300; ++i) {
+    cells.push_back({key(30000 + rng() % 40, 20000 + rng() % 25, 32768 + rng() % 3), rng() % 3 == 0});
+  }
+  setCells(post, cells, 0.1234);
+  ASSERT_TRUE(post.generateNavMap());
+  // Origins far from zero must survive the round trip exactly.
+  ASSERT_TRUE(post.saveNavMaps(dir.file("maps/site/"), "L1"));
+  const GridMap& written = *post.gridMap();
+  const GridMap loaded = loadMap(dir.file("maps/site/L1.yaml"), dir.file("maps/site"));
+  EXPECT_EQ(loaded.width, written.width);
+  EXPECT_EQ(loaded.height, written.height);
+  EXPECT_EQ(loaded.data, written.data);
+  EXPECT_EQ(loaded.resolution, 0.1234);
+  EXPECT_NEAR(loaded.origin[0], (30000 - 32768) * 0.1234, 1e-3);
+  EXPECT_NEAR(loaded.origin[1], (20000 - 32768) * 0.1234, 1e-3);
+}
+
+TEST(MapExport, PathsAndFailures) {
+  TempDir dir;
+  LogCapture log;
+  MapPostProcess post;
+  setCells(post, {{key(32768, 32768), true}});
+  ASSERT_TRUE(post.generateNavMap());
+
+  ASSERT_TRUE(post.saveNavMaps(dir.file("a/b/maps"), "L1"));
+  EXPECT_TRUE(log.has(google::GLOG_INFO, "Save grid map image: " + dir.file("a/b/maps/L1.png")));
+  EXPECT_TRUE(log.has(google::GLOG_INFO, "save yaml file: " + dir.file("a/b/maps/L1.yaml")));
+
+  writeFile(dir.file("file"), "keep");
+  EXPECT_FALSE(post.saveNavMaps(dir.file("file"), "L1"));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "Failed to save grid map image: " + dir.file("file/L1.png")));
+  EXPECT_EQ(readFile(dir.file("file")), "keep");
+
+  ASSERT_EQ(::mkdir(dir.file("a/b/maps/L2.yaml").c_str(), 0755), 0);
+  EXPECT_FALSE(post.saveNavMaps(dir.file("a/b/maps"), "L2"));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, dir.file("a/b/maps/L2.yaml")));
+  EXPECT_FALSE(log.hasText("save yaml file: " + dir.file("a/b/maps/L2.yaml")));
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+#include "support/test_support.h"
+
+#include <algorithm>
+#include <cctype>
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <pcl/io/pcd_io.h>
+#include <pcl/point_types.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test_support {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/map_generator_test_XXXXXX";
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  boost::system::error_code ignored;
+  // Tests may take permissions away; give them back so the tree can go.
+  for (boost::filesystem::recursive_directory_iterator it(path_, ignored), end; it != end;
+       it.increment(ignored)) {
+    boost::filesystem::permissions(it->path(), boost::filesystem::owner_all |
+                                                   boost::filesystem::add_perms, ignored);
+  }
+  boost::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool fileExists(const std::string& path) { return boost::filesystem::exists(path); }
+
+int CommandResult::count(const std::string& text) const {
+  int n = 0;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(text) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+bool CommandResult::hasRecord(char severity, const std::string& text) const {
+  // A record starts with its severity letter and the date; its text may go
+  // on over further lines.
+  std::istringstream lines(output);
+  char current = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() > 9 && std::string("IWEF").find(line[0]) != std::string::npos &&
+        std::isdigit(static_cast<unsigned char>(line[1]))) {
+      current = line[0];
+    }
+    if (current == severity && line.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+CommandResult runMapGenerator(const std::vector<std::string>& args,
+                              const std::string& working_dir) {
+  const std::string capture = working_dir + "/.map_generator_output";
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int fd = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::chdir(working_dir.c_str()) != 0) ::_exit(127);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::setenv("GLOG_log_dir", working_dir.c_str(), 1);
+    ::setenv("TERM", "dumb", 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(MAP_GENERATOR_BINARY));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(MAP_GENERATOR_BINARY, argv.data());
+    ::_exit(127);
+  }
+  int wait_status = 0;
+  ::waitpid(pid, &wait_status, 0);
+  CommandResult result;
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  result.output = readFile(capture);
+  ::unlink(capture.c_str());
+  return result;
+}
+
+LogCapture::LogCapture() { google::AddLogSink(this); }
+LogCapture::~LogCapture() { google::RemoveLogSink(this); }
+
+void LogCapture::send(google::LogSeverity severity, const char*, const char*, int,
+                      const google::LogMessageTime&, const char* message, size_t message_len) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_.push_back({severity, std::string(message, message_len)});
+}
+
+std::vector<LogCapture::Record> LogCapture::records() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_;
+}
+
+bool LogCapture::has(google::LogSeverity severity, const std::string& text) const {
+  for (const Record& r : records()) {
+    if (r.severity == severity && r.text.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool LogCapture::hasText(const std::string& text) const {
+  for (const Record& r : records()) {
+    if (r.text.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+void writePcd(const std::string& path, const std::vector<Point>& points) {
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  for (const Point& p : points) cloud.push_back(pcl::PointXYZ(p[0], p[1], p[2]));
+  if (pcl::io::savePCDFileBinary(path, cloud) != 0) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<Point> readPcdPoints(const std::string& path) {
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  if (pcl::io::loadPCDFile(path, cloud) != 0) throw std::runtime_error("cannot read " + path);
+  std::vector<Point> points;
+  for (const pcl::PointXYZ& p : cloud.points) points.push_back({p.x, p.y, p.z});
+  return points;
+}
+
+std::vector<Point> sortedPoints(std::vector<Point> points) {
+  std::sort(points.begin(), points.end());
+  return points;
+}
+
+std::string configJson(const std::string& output_path, const std::string& input,
+                       double downsample_size, double map_resolution, const std::string& floors,
+                       const std::string& rotation, const std::string& translation,
+                       const std::string& sensor_origin) {
+  std::ostringstream json;
+  json << "{\n  \"output_path\": \"" << output_path << "\",\n  \"input_pointcloud\": \"" << input
+       << "\",\n  \"downsample_size\": " << downsample_size
+       << ",\n  \"map_resolution\": " << map_resolution
+       << ",\n  \"transform_matrix\": {\"rotation\": " << rotation
+       << ", \"translation\": " << translation << "},\n  \"sensor_origin\": " << sensor_origin
+       << ",\n  \"floors\": " << floors << "\n}\n";
+  return json.str();
+}
+
+}  // namespace test_support
