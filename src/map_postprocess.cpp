@@ -7,10 +7,10 @@
 #include <glog/logging.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
-#include <unordered_set>
 #include <yaml-cpp/yaml.h>
 
 #include "atomic_file.h"
+#include "octree_builder.h"
 
 namespace korvane_navigation {
 
@@ -24,16 +24,6 @@ constexpr uint64_t kMaxGridCells = uint64_t{1} << 30;
 // grey 205 reads as 0.196: it must not fall below the free threshold.
 constexpr double kOccupiedThreshold = 0.65;
 constexpr double kFreeThreshold = 0.196;
-
-using KeySet = std::unordered_set<octomap::OcTreeKey, octomap::OcTreeKey::KeyHash>;
-
-// Upper bound on the cells of one ray between two keys: one step per key
-// difference, plus the end cell and the overshoot octomap's walk allows.
-uint64_t rayCellBound(const octomap::OcTreeKey& a, const octomap::OcTreeKey& b) {
-  uint64_t steps = 0;
-  for (unsigned i = 0; i < 3; ++i) steps += static_cast<uint64_t>(std::abs(int{a[i]} - int{b[i]}));
-  return steps + 4;
-}
 
 }  // namespace
 
@@ -139,31 +129,14 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
     return false;
   }
 
-  KeySet free_cells;
-  KeySet occupied_cells;
-  uint64_t rays_too_long = 0;
-  for (const pcl::PointXYZ& p : band->points) {
-    const octomath::Vector3 end(p.x, p.y, p.z);
-    octomap::OcTreeKey end_key;
-    const bool end_in_range = octree_->coordToKeyChecked(end, end_key);
-    if (end_in_range && rayCellBound(origin_key, end_key) >= key_ray_.sizeMax() - 1) {
-      ++rays_too_long;
-      continue;
-    }
-    if (octree_->computeRayKeys(sensor_origin_, end, key_ray_)) {
-      free_cells.insert(key_ray_.begin(), key_ray_.end());
-    }
-    if (end_in_range) occupied_cells.insert(end_key);
+  CellBlockMap cells;
+  const RayCastStats stats = castRays(band->points, sensor_origin_, resolution_, cells);
+  if (stats.points_out_of_range > 0) {
+    LOG(WARNING) << stats.points_out_of_range << " of " << band->size()
+                 << " points in the band lie outside the octree's key range at resolution "
+                 << resolution_ << " and were left out";
   }
-  if (rays_too_long > 0) {
-    LOG(WARNING) << rays_too_long << " points left out: their rays from the sensor origin "
-                 << sensor_origin_ << " are longer than " << key_ray_.sizeMax() << " cells";
-  }
-
-  for (const octomap::OcTreeKey& key : free_cells) {
-    if (occupied_cells.count(key) == 0) octree_->updateNode(key, false, false);
-  }
-  for (const octomap::OcTreeKey& key : occupied_cells) octree_->updateNode(key, true, false);
+  loadOccupancyTree(cells, *octree_);
   return true;
 }
 

@@ -81,7 +81,6 @@ class MapPostProcess {
 
  private:
   std::shared_ptr<octomap::OcTree> octree_;
-  octomap::KeyRay key_ray_;
   octomap::OcTreeKey min_key_;
   octomap::OcTreeKey max_key_;
   std::shared_ptr<pcl::PassThrough<pcl::PointXYZ>> height_filter_;

@@ -133,6 +133,23 @@ TEST(ConstructOctMap, BandLimitsAreInclusiveInSinglePrecision) {
   ASSERT_NE(post.octree().search(0.0, 1.0, 0.3), nullptr);
 }
 
+TEST(ConstructOctMap, RaysLongerThanOctomapsRayBufferAreTracedInFull) {
+  // From one corner of the key range to the other: about 128000 cells, more
+  // than the 100000 keys octomap's ray buffer holds.
+  MapPostProcess post;
+  post.resolution_ = 0.01;
+  post.min_height_ = 0.0;
+  post.max_height_ = 1.0;
+  post.sensor_origin_ = octomath::Vector3(-320.0f, -320.0f, 0.5f);
+  ASSERT_TRUE(post.constructOctMap(makeCloud({{320.0f, 320.0f, 0.5f}})));
+  const octomap::OcTree& tree = post.octree();
+  ASSERT_NE(tree.search(0.0, 0.0, 0.5), nullptr);
+  EXPECT_FALSE(tree.isNodeOccupied(tree.search(0.0, 0.0, 0.5)));
+  ASSERT_NE(tree.search(319.0, 319.0, 0.5), nullptr);
+  EXPECT_FALSE(tree.isNodeOccupied(tree.search(319.0, 319.0, 0.5)));
+  EXPECT_TRUE(tree.isNodeOccupied(tree.search(320.0, 320.0, 0.5)));
+}
+
 TEST(ConstructOctMap, OriginOutsideTheKeyRangeFails) {
   LogCapture log;
   MapPostProcess post;

@@ -1,0 +1,80 @@
+// Sparse store of the free and occupied cells of one floor: blocks of
+// 16 x 16 x 16 cells found through an open-addressing hash map. A block is a
+// node of the octree four levels above the cells, and its cells are kept in
+// octree child order, so every subtree of a block is a contiguous bit range.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>  // octomap/OcTreeKey.h uses it without including it
+#include <octomap/OcTreeKey.h>
+
+namespace korvane_navigation {
+
+constexpr unsigned kBlockLevels = 4;                      // 2^4 cells along a block edge
+constexpr unsigned kBlockCells = 1u << (3 * kBlockLevels);  // 4096
+constexpr unsigned kBlockWords = kBlockCells / 64;
+
+struct CellBlock {
+  std::array<uint64_t, kBlockWords> free{};
+  std::array<uint64_t, kBlockWords> occupied{};
+};
+
+// Index of a cell within its block: the bits of x, y and z interleaved, x
+// lowest, as octomap numbers the children of a node.
+inline unsigned cellIndexInBlock(const octomap::OcTreeKey& key) {
+  static constexpr uint16_t kSpread[16] = {0x000, 0x001, 0x008, 0x009, 0x040, 0x041, 0x048, 0x049,
+                                           0x200, 0x201, 0x208, 0x209, 0x240, 0x241, 0x248, 0x249};
+  return kSpread[key[0] & 15] | kSpread[key[1] & 15] << 1 | kSpread[key[2] & 15] << 2;
+}
+
+// Block coordinates (key >> 4 on each axis) packed into one word.
+inline uint64_t blockCode(const octomap::OcTreeKey& key) {
+  return uint64_t{key[0]} >> kBlockLevels | (uint64_t{key[1]} >> kBlockLevels) << 12 |
+         (uint64_t{key[2]} >> kBlockLevels) << 24;
+}
+
+// The octree order of blocks: their coordinates' bits interleaved, x lowest.
+uint64_t blockMortonCode(uint64_t block_code);
+
+class CellBlockMap {
+ public:
+  CellBlockMap();
+
+  void markFree(const octomap::OcTreeKey& key) { set(key, &CellBlock::free); }
+  void markOccupied(const octomap::OcTreeKey& key) { set(key, &CellBlock::occupied); }
+
+  size_t blockCount() const { return codes_.size(); }
+  uint64_t blockCodeAt(size_t index) const { return codes_[index]; }
+  const CellBlock& blockAt(size_t index) const { return pages_[index / kPageBlocks][index % kPageBlocks]; }
+  size_t memoryBytes() const;
+
+ private:
+  static constexpr size_t kPageBlocks = 256;
+  static constexpr uint64_t kNoCode = ~uint64_t{0};
+
+  void set(const octomap::OcTreeKey& key, std::array<uint64_t, kBlockWords> CellBlock::*bits) {
+    const uint64_t code = blockCode(key);
+    // Consecutive cells of a ray mostly share a block: skip the lookup then.
+    if (code != last_code_) {
+      last_block_ = &findOrAdd(code);
+      last_code_ = code;
+    }
+    const unsigned index = cellIndexInBlock(key);
+    (last_block_->*bits)[index >> 6] |= uint64_t{1} << (index & 63);
+  }
+
+  CellBlock& findOrAdd(uint64_t code);
+  CellBlock& block(size_t index) { return pages_[index / kPageBlocks][index % kPageBlocks]; }
+  void grow();
+
+  std::vector<uint64_t> slots_;   // block code + 1, 0 for an empty slot
+  std::vector<uint32_t> indices_;
+  std::vector<uint64_t> codes_;   // by block index
+  std::vector<std::unique_ptr<CellBlock[]>> pages_;
+  uint64_t last_code_ = kNoCode;
+  CellBlock* last_block_ = nullptr;
+};
+
+}  // namespace korvane_navigation

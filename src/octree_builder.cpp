@@ -1,0 +1,189 @@
+#include "octree_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <istream>
+#include <numeric>
+#include <streambuf>
+
+#include "ray_walk.h"
+
+namespace korvane_navigation {
+
+namespace {
+
+constexpr unsigned kBlockDepth = kTreeDepth - kBlockLevels;  // depth of a block's node
+
+enum class Kind : uint8_t { kEmpty, kFree, kOccupied, kMixedFree, kMixedOccupied };
+
+bool holdsOccupied(Kind kind) { return kind == Kind::kOccupied || kind == Kind::kMixedOccupied; }
+
+// The state of a range of cells of a block: [first, first + count), count a
+// power of eight.
+Kind rangeKind(const CellBlock& block, unsigned first, unsigned count) {
+  uint64_t all_free = ~uint64_t{0}, all_occupied = ~uint64_t{0}, any = 0, any_occupied = 0;
+  if (count >= 64) {
+    for (unsigned w = first / 64; w < (first + count) / 64; ++w) {
+      const uint64_t occupied = block.occupied[w];
+      all_free &= block.free[w] & ~occupied;
+      all_occupied &= occupied;
+      any |= block.free[w] | occupied;
+      any_occupied |= occupied;
+    }
+  } else {
+    const unsigned shift = first & 63;
+    const uint64_t mask = ((uint64_t{1} << count) - 1) << shift;
+    const uint64_t occupied = block.occupied[first / 64] & mask;
+    const uint64_t free = block.free[first / 64] & ~occupied & mask;
+    all_free = free == mask ? ~uint64_t{0} : 0;
+    all_occupied = occupied == mask ? ~uint64_t{0} : 0;
+    any = free | occupied;
+    any_occupied = occupied;
+  }
+  if (any == 0) return Kind::kEmpty;
+  if (all_free == ~uint64_t{0}) return Kind::kFree;
+  if (all_occupied == ~uint64_t{0}) return Kind::kOccupied;
+  return any_occupied ? Kind::kMixedOccupied : Kind::kMixedFree;
+}
+
+class TreeWriter {
+ public:
+  TreeWriter(const CellBlockMap& cells, float hit, float miss) : cells_(cells), hit_(hit), miss_(miss) {
+    order_.resize(cells.blockCount());
+    morton_.resize(cells.blockCount());
+    for (size_t i = 0; i < order_.size(); ++i) morton_[i] = blockMortonCode(cells.blockCodeAt(i));
+    std::iota(order_.begin(), order_.end(), 0);
+    std::sort(order_.begin(), order_.end(),
+              [this](uint32_t a, uint32_t b) { return morton_[a] < morton_[b]; });
+    kinds_.resize(order_.size());
+    for (size_t i = 0; i < order_.size(); ++i) {
+      kinds_[i] = rangeKind(cells.blockAt(order_[i]), 0, kBlockCells);
+    }
+  }
+
+  std::string write() {
+    if (!order_.empty()) aboveBlocks(0, 0, order_.size());
+    return std::move(out_);
+  }
+
+ private:
+  size_t reserveNode() {
+    out_.append(sizeof(float) + 1, '\0');
+    return out_.size() - sizeof(float) - 1;
+  }
+  void writeNode(size_t at, float value, uint8_t children) {
+    std::memcpy(&out_[at], &value, sizeof(float));
+    out_[at + sizeof(float)] = static_cast<char>(children);
+  }
+  void writeLeaf(Kind kind) { writeNode(reserveNode(), kind == Kind::kOccupied ? hit_ : miss_, 0); }
+
+  // The node at `depth` over the sorted blocks [begin, end), which all lie
+  // under it. Octants that are wholly free or wholly occupied become leaves,
+  // as octomap prunes them.
+  Kind aboveBlocks(unsigned depth, size_t begin, size_t end) {
+    if (depth == kBlockDepth) return inBlock(cells_.blockAt(order_[begin]), kBlockLevels, 0, kinds_[begin]);
+    const uint64_t octant_blocks = uint64_t{1} << (3 * (kBlockDepth - depth));
+    if (end - begin == octant_blocks) {
+      const Kind first = kinds_[begin];
+      if ((first == Kind::kFree || first == Kind::kOccupied) &&
+          std::all_of(kinds_.begin() + begin, kinds_.begin() + end, [first](Kind k) { return k == first; })) {
+        writeLeaf(first);
+        return first;
+      }
+    }
+    const size_t at = reserveNode();
+    const unsigned shift = 3 * (kBlockDepth - depth - 1);
+    uint8_t children = 0;
+    bool occupied = false;
+    for (size_t child_begin = begin; child_begin < end;) {
+      const unsigned child = (morton_[order_[child_begin]] >> shift) & 7;
+      size_t child_end = child_begin + 1;
+      while (child_end < end && ((morton_[order_[child_end]] >> shift) & 7) == child) ++child_end;
+      occupied |= holdsOccupied(aboveBlocks(depth + 1, child_begin, child_end));
+      children |= static_cast<uint8_t>(1u << child);
+      child_begin = child_end;
+    }
+    writeNode(at, occupied ? hit_ : miss_, children);
+    return occupied ? Kind::kMixedOccupied : Kind::kMixedFree;
+  }
+
+  // The node over cells [first, first + 8^levels) of a block, whose kind is known.
+  Kind inBlock(const CellBlock& block, unsigned levels, unsigned first, Kind kind) {
+    if (kind == Kind::kEmpty) return kind;
+    if (kind == Kind::kFree || kind == Kind::kOccupied) {
+      writeLeaf(kind);
+      return kind;
+    }
+    const size_t at = reserveNode();
+    const unsigned child_cells = 1u << (3 * (levels - 1));
+    uint8_t children = 0;
+    for (unsigned child = 0; child < 8; ++child) {
+      const unsigned child_first = first + child * child_cells;
+      const Kind child_kind =
+          inBlock(block, levels - 1, child_first, rangeKind(block, child_first, child_cells));
+      if (child_kind != Kind::kEmpty) children |= static_cast<uint8_t>(1u << child);
+    }
+    writeNode(at, kind == Kind::kMixedOccupied ? hit_ : miss_, children);
+    return kind;
+  }
+
+  const CellBlockMap& cells_;
+  const float hit_;
+  const float miss_;
+  std::vector<uint32_t> order_;   // block indices in octree order
+  std::vector<uint64_t> morton_;  // by block index
+  std::vector<Kind> kinds_;       // by position in order_
+  std::string out_;
+};
+
+// An istream over bytes already in memory, without copying them.
+class MemoryBuffer : public std::streambuf {
+ public:
+  MemoryBuffer(const std::string& bytes) {
+    char* begin = const_cast<char*>(bytes.data());
+    setg(begin, begin, begin + bytes.size());
+  }
+};
+
+}  // namespace
+
+RayCastStats castRays(const PointVector& points, const octomap::point3d& origin, double resolution,
+                      CellBlockMap& cells) {
+  RayCastStats stats;
+  const double inverse_resolution = 1.0 / resolution;
+  octomap::OcTreeKey origin_key;
+  if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
+  uint64_t visits = 0;
+  for (const pcl::PointXYZ& p : points) {
+    const octomap::point3d end(p.x, p.y, p.z);
+    octomap::OcTreeKey end_key;
+    if (!pointToKey(end, inverse_resolution, end_key)) {
+      ++stats.points_out_of_range;
+      continue;
+    }
+    walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
+      cells.markFree(key);
+      ++visits;
+    });
+    cells.markOccupied(end_key);
+    ++stats.rays;
+  }
+  stats.cell_visits = visits;
+  return stats;
+}
+
+std::string serializeOccupancyTree(const CellBlockMap& cells, float hit_log_odds,
+                                   float miss_log_odds) {
+  return TreeWriter(cells, hit_log_odds, miss_log_odds).write();
+}
+
+void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree) {
+  tree.clear();
+  if (cells.blockCount() == 0) return;
+  const std::string nodes = serializeOccupancyTree(cells, tree.getProbHitLog(), tree.getProbMissLog());
+  MemoryBuffer buffer(nodes);
+  std::istream in(&buffer);
+  tree.readData(in);
+}
+
+}  // namespace korvane_navigation

@@ -1,0 +1,91 @@
+// The cells a straight ray crosses, cell by cell, with exactly the
+// arithmetic of octomap's computeRayKeys, so that a tree built from these
+// cells is the tree octomap's own ray insertion builds.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>  // octomap/OcTreeKey.h uses it without including it
+#include <octomap/OcTreeKey.h>
+#include <octomap/octomap_types.h>
+
+namespace korvane_navigation {
+
+constexpr int kTreeCentreKey = 32768;  // key of the cell whose lower corner is 0
+constexpr unsigned kTreeDepth = 16;
+
+// The key of one coordinate at `inverse_resolution`, false when it lies outside
+// the 16-bit key range (non-finite coordinates included).
+inline bool coordinateToKey(double coordinate, double inverse_resolution, uint16_t& key) {
+  const double cell = std::floor(inverse_resolution * coordinate);
+  // Range test in double: the integer conversion of an out-of-range value is undefined.
+  if (!(cell >= -kTreeCentreKey && cell < kTreeCentreKey)) return false;
+  key = static_cast<uint16_t>(static_cast<int>(cell) + kTreeCentreKey);
+  return true;
+}
+
+inline bool pointToKey(const octomap::point3d& p, double inverse_resolution, octomap::OcTreeKey& key) {
+  return coordinateToKey(p.x(), inverse_resolution, key[0]) &&
+         coordinateToKey(p.y(), inverse_resolution, key[1]) &&
+         coordinateToKey(p.z(), inverse_resolution, key[2]);
+}
+
+// Calls visit(key) for every cell from the origin's cell (included) to the
+// end point's cell (excluded), as octomap's computeRayKeys lists them: nothing
+// when both share a cell. Both keys must be valid. Like octomap's walk it can
+// step one cell past the end key on an axis before it stops, and a key may
+// wrap past the ends of the key range; callers bound what they store.
+template <typename Visit>
+void walkRay(const octomap::point3d& origin, const octomap::point3d& end,
+             const octomap::OcTreeKey& origin_key, const octomap::OcTreeKey& end_key,
+             double resolution, Visit&& visit) {
+  if (origin_key == end_key) return;
+  visit(origin_key);
+
+  octomap::point3d direction = end - origin;
+  const float length = static_cast<float>(direction.norm());
+  direction /= length;
+
+  int step[3];
+  double t_max[3];
+  double t_delta[3];
+  octomap::OcTreeKey key = origin_key;
+  for (unsigned i = 0; i < 3; ++i) {
+    if (direction(i) > 0.0) {
+      step[i] = 1;
+    } else if (direction(i) < 0.0) {
+      step[i] = -1;
+    } else {
+      step[i] = 0;
+    }
+    if (step[i] != 0) {
+      double border = (static_cast<double>(static_cast<int>(key[i]) - kTreeCentreKey) + 0.5) * resolution;
+      border += static_cast<float>(step[i] * resolution * 0.5);
+      t_max[i] = (border - origin(i)) / direction(i);
+      t_delta[i] = resolution / std::fabs(direction(i));
+    } else {
+      t_max[i] = std::numeric_limits<double>::max();
+      t_delta[i] = std::numeric_limits<double>::max();
+    }
+  }
+
+  for (;;) {
+    unsigned dim;
+    if (t_max[0] < t_max[1]) {
+      dim = t_max[0] < t_max[2] ? 0 : 2;
+    } else {
+      dim = t_max[1] < t_max[2] ? 1 : 2;
+    }
+    key[dim] = static_cast<uint16_t>(key[dim] + step[dim]);
+    t_max[dim] += t_delta[dim];
+    if (key == end_key) return;
+    // Rounding can carry the walk past the end cell; it stops once it has
+    // travelled further than the ray is long.
+    if (std::min(std::min(t_max[0], t_max[1]), t_max[2]) > length) return;
+    visit(key);
+  }
+}
+
+}  // namespace korvane_navigation

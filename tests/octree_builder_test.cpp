@@ -1,0 +1,151 @@
+// The fast octree build against octomap's own ray walk and ray insertion.
+#include <cmath>
+#include <gtest/gtest.h>
+#include <random>
+#include <tuple>
+
+#include "octree_builder.h"
+#include "ray_walk.h"
+
+using namespace korvane_navigation;
+
+namespace {
+
+using Node = std::tuple<uint16_t, uint16_t, uint16_t, unsigned, float, bool>;
+
+// Every node, inner ones included, with its value and whether it is a leaf.
+std::vector<Node> nodes(const octomap::OcTree& tree) {
+  std::vector<Node> result;
+  for (auto it = tree.begin_tree(), end = tree.end_tree(); it != end; ++it) {
+    const octomap::OcTreeKey key = it.getKey();
+    result.emplace_back(key[0], key[1], key[2], it.getDepth(), it->getLogOdds(), it.isLeaf());
+  }
+  return result;
+}
+
+PointVector toPoints(const std::vector<octomap::point3d>& points) {
+  PointVector result;
+  for (const auto& p : points) result.emplace_back(p.x(), p.y(), p.z());
+  return result;
+}
+
+void expectSameTreeAsOctomap(const std::vector<octomap::point3d>& points, const octomap::point3d& origin,
+                             double resolution, const std::string& name) {
+  octomap::OcTree reference(resolution);
+  octomap::Pointcloud cloud;
+  for (const auto& p : points) cloud.push_back(p);
+  reference.insertPointCloud(cloud, origin, -1.0, false, false);
+
+  CellBlockMap cells;
+  castRays(toPoints(points), origin, resolution, cells);
+  octomap::OcTree built(resolution);
+  loadOccupancyTree(cells, built);
+  EXPECT_EQ(built.size(), reference.size()) << name;
+  EXPECT_EQ(nodes(built), nodes(reference)) << name;
+}
+
+TEST(WalkRay, ListsTheCellsOfOctomapsComputeRayKeys) {
+  std::mt19937 rng(42);
+  std::uniform_real_distribution<float> coordinate(-20.0f, 20.0f);
+  std::uniform_int_distribution<int> grid_step(-200, 200);
+  size_t rays = 0, cells = 0;
+  for (double resolution : {0.05, 0.1, 0.25, 0.0125}) {
+    octomap::OcTree tree(resolution);
+    octomap::KeyRay expected;
+    for (int i = 0; i < 4000; ++i) {
+      octomap::point3d origin(coordinate(rng), coordinate(rng), coordinate(rng) * 0.1f);
+      octomap::point3d end(coordinate(rng), coordinate(rng), coordinate(rng) * 0.1f);
+      if (i % 4 == 1) end = octomap::point3d(end.x(), origin.y(), origin.z());  // along x
+      if (i % 4 == 2) {  // on cell boundaries
+        origin = octomap::point3d(grid_step(rng) * resolution, grid_step(rng) * resolution, 0.0f);
+        end = octomap::point3d(grid_step(rng) * resolution, grid_step(rng) * resolution, grid_step(rng) * 0.1f * resolution);
+      }
+      if (i % 4 == 3) end = origin + octomap::point3d(0.3f * resolution, 0.0f, 0.0f);  // same or next cell
+      octomap::OcTreeKey origin_key, end_key;
+      ASSERT_TRUE(pointToKey(origin, 1.0 / resolution, origin_key));
+      ASSERT_TRUE(pointToKey(end, 1.0 / resolution, end_key));
+      ASSERT_EQ(origin_key, tree.coordToKey(origin));
+      ASSERT_EQ(end_key, tree.coordToKey(end));
+      ASSERT_TRUE(tree.computeRayKeys(origin, end, expected));
+      std::vector<octomap::OcTreeKey> walked;
+      walkRay(origin, end, origin_key, end_key, resolution,
+              [&](const octomap::OcTreeKey& key) { walked.push_back(key); });
+      ASSERT_EQ(walked, std::vector<octomap::OcTreeKey>(expected.begin(), expected.end()))
+          << "resolution " << resolution << " ray " << i;
+      ++rays;
+      cells += walked.size();
+    }
+  }
+  EXPECT_GT(cells, rays * 10);
+}
+
+TEST(PointToKey, RejectsWhatOctomapRejects) {
+  octomap::OcTree tree(0.05);
+  octomap::OcTreeKey key, expected;
+  for (float x : {0.0f, -0.0f, 1638.3499f, 1638.35f, 1638.4f, -1638.4f, -1638.45f, 2000.0f, -0.025f}) {
+    const octomap::point3d p(x, 0.0f, 0.0f);
+    const bool valid = tree.coordToKeyChecked(p, expected);
+    ASSERT_EQ(pointToKey(p, 1.0 / 0.05, key), valid) << x;
+    if (valid) EXPECT_EQ(key, expected) << x;
+  }
+  EXPECT_FALSE(pointToKey(octomap::point3d(NAN, 0.0f, 0.0f), 20.0, key));
+  EXPECT_FALSE(pointToKey(octomap::point3d(INFINITY, 0.0f, 0.0f), 20.0, key));
+}
+
+TEST(BlockOrder, FollowsOctomapsChildNumbering) {
+  // x is the lowest bit of a child index, then y, then z.
+  EXPECT_EQ(cellIndexInBlock(octomap::OcTreeKey(1, 0, 0)), 1u);
+  EXPECT_EQ(cellIndexInBlock(octomap::OcTreeKey(0, 1, 0)), 2u);
+  EXPECT_EQ(cellIndexInBlock(octomap::OcTreeKey(0, 0, 1)), 4u);
+  EXPECT_EQ(cellIndexInBlock(octomap::OcTreeKey(2, 0, 0)), 8u);
+  EXPECT_EQ(cellIndexInBlock(octomap::OcTreeKey(15, 15, 15)), 4095u);
+  EXPECT_EQ(cellIndexInBlock(octomap::OcTreeKey(16, 0, 0)), 0u);
+  EXPECT_EQ(blockMortonCode(blockCode(octomap::OcTreeKey(16, 0, 0))), 1u);
+  EXPECT_EQ(blockMortonCode(blockCode(octomap::OcTreeKey(0, 0, 32))), 32u);
+}
+
+TEST(LoadOccupancyTree, BuildsOctomapsTreeNodeForNode) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+
+  std::vector<octomap::point3d> room;  // walls around the origin, many rays each
+  for (float a = -4.0f; a <= 4.0f; a += 0.04f) {
+    for (float z = 0.0f; z <= 2.0f; z += 0.1f) {
+      room.emplace_back(a, 4.0f, z);
+      room.emplace_back(a, -4.0f, z);
+      room.emplace_back(4.0f, a, z);
+      room.emplace_back(-4.0f, a, z);
+    }
+  }
+  std::vector<octomap::point3d> scattered;
+  for (int i = 0; i < 3000; ++i) scattered.emplace_back(u(rng) * 6, u(rng) * 6, u(rng) * 2);
+  scattered.emplace_back(2000.0f, 0.0f, 0.0f);   // outside the key range
+  scattered.emplace_back(0.0f, -1700.0f, 0.5f);
+  std::vector<octomap::point3d> origin_cell = {{0.01f, 0.01f, 0.01f}, {0.02f, 0.03f, 0.04f}};
+  std::vector<octomap::point3d> far_wall;  // long rays across block and octant borders
+  for (float a = -30.0f; a <= 30.0f; a += 0.2f) far_wall.emplace_back(60.0f, a, 1.0f);
+
+  expectSameTreeAsOctomap(room, {0.0f, 0.0f, 1.0f}, 0.05, "room");
+  expectSameTreeAsOctomap(room, {0.0f, 0.0f, 1.0f}, 0.2, "room, coarse cells");
+  expectSameTreeAsOctomap(room, {-3.9f, 3.9f, 0.05f}, 0.05, "room, origin in a corner");
+  expectSameTreeAsOctomap(scattered, {0.0f, 0.0f, 0.0f}, 0.05, "scattered with points out of range");
+  expectSameTreeAsOctomap(origin_cell, {0.0f, 0.0f, 0.0f}, 0.05, "points in the origin's cell");
+  expectSameTreeAsOctomap(far_wall, {-1.0f, 0.0f, 1.0f}, 0.05, "far wall");
+  expectSameTreeAsOctomap({}, {0.0f, 0.0f, 0.0f}, 0.05, "no points");
+}
+
+TEST(LoadOccupancyTree, PrunesOctantsAboveBlocks) {
+  // A solid 64^3 cube of occupied cells is one leaf six levels above the cells.
+  std::vector<octomap::point3d> cube;
+  for (int x = 0; x < 64; ++x)
+    for (int y = 0; y < 64; ++y)
+      for (int z = 0; z < 64; ++z) cube.emplace_back(x + 0.5f, y + 0.5f, z + 0.5f);
+  expectSameTreeAsOctomap(cube, {0.5f, 0.5f, 0.5f}, 1.0, "solid cube");
+  CellBlockMap cells;
+  castRays(toPoints(cube), {0.5f, 0.5f, 0.5f}, 1.0, cells);
+  octomap::OcTree tree(1.0);
+  loadOccupancyTree(cells, tree);
+  EXPECT_EQ(tree.getNumLeafNodes(), 1u);
+}
+
+}  // namespace
