@@ -204,7 +204,7 @@ void decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t cou
 }
 
 LasReadResult readLasFile(const std::string& path, const std::function<float*(uint64_t)>& allocate,
-                          size_t stride) {
+                          size_t stride, const std::function<void(uint64_t, uint64_t)>& progress) {
   LasReadResult result;
   auto fail = [&](LasReadStatus status, const std::string& fault) {
     result.status = status;
@@ -251,6 +251,7 @@ LasReadResult readLasFile(const std::string& path, const std::function<float*(ui
     decodeLasPoints(header, block.get(), whole_records, out + decoded * stride, stride);
     decoded += whole_records;
     position += whole_records * record_length;
+    if (progress) progress(decoded, count);
     if (whole_records < wanted) break;  // the file shrank after it was measured
   }
   result.points_read = decoded;

@@ -51,7 +51,9 @@ struct LasReadResult {
 // Reads the whole file in large blocks. `allocate(n)` is called once, with
 // the number of records the file really holds (at most the declared count),
 // and returns storage for n points with `stride` floats per point.
+// `progress(done, total)`, when given, is called after every block.
 LasReadResult readLasFile(const std::string& path, const std::function<float*(uint64_t)>& allocate,
-                          size_t stride);
+                          size_t stride,
+                          const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
 
 }  // namespace korvane_navigation

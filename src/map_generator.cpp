@@ -1,11 +1,14 @@
 #include "map_generator.h"
 
 #include <boost/filesystem.hpp>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <glog/logging.h>
+#include <iomanip>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <pcl/PCLPointCloud2.h>
 #include <pcl/PolygonMesh.h>
@@ -20,6 +23,7 @@
 #include "atomic_file.h"
 #include "las_reader.h"
 #include "map_postprocess.h"
+#include "progress.h"
 #include "voxel_filter.h"
 
 namespace korvane_navigation {
@@ -142,6 +146,35 @@ Eigen::Matrix4f rigidTransform(float w, float x, float y, float z, const Eigen::
   return m;
 }
 
+std::string describeRun(const RunSummary& summary) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(2);
+  text << "Maps done in " << summary.total_seconds << " s: " << summary.points_loaded
+       << " points loaded (" << summary.load_seconds << " s), " << summary.points_thinned
+       << " after thinning (" << summary.thin_seconds << " s), transform "
+       << summary.transform_seconds << " s, map.pcd written in " << summary.write_seconds << " s";
+  for (const RunSummary::Floor& floor : summary.floors) {
+    const double total = static_cast<double>(floor.width * floor.height);
+    auto share = [total](uint64_t cells) { return total > 0 ? 100.0 * cells / total : 0.0; };
+    text << "\n  floor " << floor.name << ": " << floor.band_points << " points in its band, grid "
+         << floor.width << " x " << floor.height << " cells (" << floor.width * floor.resolution
+         << " m x " << floor.height * floor.resolution << " m at " << floor.resolution
+         << " m), occupied " << floor.occupied << " (" << share(floor.occupied) << " %), free "
+         << floor.free << " (" << share(floor.free) << " %), unknown " << floor.unknown << " ("
+         << share(floor.unknown) << " %); octree " << floor.octree_seconds << " s, projection "
+         << floor.projection_seconds << " s, export " << floor.export_seconds << " s";
+  }
+  return text.str();
+}
+
+double singlePrecisionError(double max_abs) {
+  if (!(max_abs > 0.0)) return 0.0;
+  int exponent = 0;
+  std::frexp(max_abs, &exponent);
+  // Floats carry 24 significant bits; rounding is off by half a spacing at most.
+  return std::ldexp(1.0, exponent - 25);
+}
+
 std::string fileExtension(const std::string& path) {
   const size_t dot = path.rfind('.');
   return dot == std::string::npos ? path : path.substr(dot + 1);
@@ -243,6 +276,8 @@ bool NavMapGenerator::loadConfig(const std::string& path) {
 }
 
 bool NavMapGenerator::run() {
+  const Stopwatch run_time;
+  summary_ = RunSummary();
   LOG(INFO) << "Start Generating Maps, Please Wait...";
   if (!generatePCDMap()) {
     LOG(ERROR) << "Failed to generate pcd map";
@@ -252,6 +287,8 @@ bool NavMapGenerator::run() {
     LOG(INFO) << "Generate Nav Map for :" << floor.name;
     if (!generateFloorMap(floor)) return false;
   }
+  summary_.total_seconds = run_time.seconds();
+  LOG(INFO) << describeRun(summary_);
   return true;
 }
 
@@ -262,25 +299,45 @@ bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
   post.resolution_ = config_.map_resolution;
   const Eigen::Vector3f& origin = config_.sensor_origin;
   post.sensor_origin_ = octomath::Vector3(origin.x(), origin.y(), origin.z());
+  RunSummary::Floor figures;
+  figures.name = floor.name;
+  Stopwatch stage;
   if (!post.constructOctMap(pointcloud_)) {
     LOG(ERROR) << "Failed to construct octomap";
     return false;
   }
+  figures.octree_seconds = stage.seconds();
+  stage = Stopwatch();
   if (!post.generateNavMap()) {
     LOG(ERROR) << "Failed to generate nav map";
     return false;
   }
+  figures.projection_seconds = stage.seconds();
+  stage = Stopwatch();
   if (!post.saveNavMaps(config_.output_path, floor.name)) {
     LOG(ERROR) << "Failed to save nav map";
     return false;
   }
+  figures.export_seconds = stage.seconds();
+  const FloorStats& stats = post.floorStats();
+  const GridMap& grid = *post.gridMap();
+  figures.band_points = stats.band_points;
+  figures.width = grid.width;
+  figures.height = grid.height;
+  figures.resolution = grid.resolution;
+  figures.occupied = stats.occupied_cells;
+  figures.free = stats.free_cells;
+  figures.unknown = stats.unknown_cells;
+  summary_.floors.push_back(figures);
   return true;
 }
 
 bool NavMapGenerator::generatePCDMap() {
   const std::string& input = config_.input_pointcloud;
   const double leaf_size = config_.downsample_size;
-  if (!(leaf_size > 0.0) || !std::isfinite(static_cast<float>(leaf_size))) {
+  // The thinning works in single precision: the value must survive narrowing.
+  const float leaf = static_cast<float>(leaf_size);
+  if (!(leaf > 0.0f) || !std::isfinite(leaf)) {
     LOG(ERROR) << "invalid downsample_size: " << leaf_size << " (must be positive and finite)";
     return false;
   }
@@ -301,6 +358,7 @@ bool NavMapGenerator::generatePCDMap() {
     LOG(ERROR) << extension << " format pointcloud is not suppurted now";
     return false;
   }
+  Stopwatch stage;
   if (!loader->second(input)) {
     LOG(ERROR) << "failed to load map: " << input;
     return false;
@@ -309,14 +367,22 @@ bool NavMapGenerator::generatePCDMap() {
     LOG(WARNING) << "pointcloud map is empty";
     return false;
   }
+  summary_.load_seconds = stage.seconds();
+  summary_.points_loaded = pointcloud_->points.size();
+  warnAboutPrecision();
 
-  pointcloud_->points = voxelDownsample(pointcloud_->points, static_cast<float>(leaf_size));
+  stage = Stopwatch();
+  pointcloud_->points = voxelDownsample(pointcloud_->points, leaf);
   pointcloud_->width = static_cast<uint32_t>(pointcloud_->points.size());
   pointcloud_->height = 1;
   pointcloud_->is_dense = true;
+  summary_.thin_seconds = stage.seconds();
+  summary_.points_thinned = pointcloud_->points.size();
   LOG(INFO) << "pointcloud size: " << pointcloud_->points.size() << " after downsampling.";
 
+  stage = Stopwatch();
   pcl::transformPointCloud(*pointcloud_, *pointcloud_, config_.transform_matrix);
+  summary_.transform_seconds = stage.seconds();
 
   if (!ensureDirectory(config_.output_path)) {
     LOG(ERROR) << "Failed to create directory: " << config_.output_path;
@@ -324,6 +390,7 @@ bool NavMapGenerator::generatePCDMap() {
   }
 
   const std::string map_file = config_.output_path + "/map.pcd";
+  stage = Stopwatch();
   try {
     std::string write_error;
     const bool written = replaceFileAtomically(
@@ -338,6 +405,7 @@ bool NavMapGenerator::generatePCDMap() {
       return false;
     }
     LOG(INFO) << "success to save pointcloud map: " << map_file;
+    summary_.write_seconds = stage.seconds();
   } catch (const pcl::IOException& e) {
     LOG(WARNING) << e.what();
     return false;
@@ -345,15 +413,32 @@ bool NavMapGenerator::generatePCDMap() {
   return true;
 }
 
+void NavMapGenerator::warnAboutPrecision() const {
+  float max_abs = 0.0f;
+  for (const pcl::PointXYZ& p : pointcloud_->points) {
+    max_abs = std::max({max_abs, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+  }
+  if (!std::isfinite(max_abs)) return;
+  const double error = singlePrecisionError(max_abs);
+  if (error > 0.1 * config_.downsample_size) {
+    LOG(WARNING) << "coordinates reach " << std::fixed << std::setprecision(1) << max_abs
+                 << std::defaultfloat << std::setprecision(6) << " m, where single precision holds a point "
+                 << "only to " << error << " m, more than a tenth of the voxel size "
+                 << config_.downsample_size << " m: points may be off by that much. Export the "
+                 << "cloud in local coordinates (subtract the site's offset) for exact maps";
+  }
+}
+
 bool NavMapGenerator::lasLoader(const std::string& path) {
   Cloud& cloud = *pointcloud_;
+  ProgressLog progress("loading " + path, "points");
   const LasReadResult result = readLasFile(
       path,
       [&cloud](uint64_t count) {
         cloud.points.resize(count);
         return count == 0 ? nullptr : &cloud.points[0].x;
       },
-      sizeof(pcl::PointXYZ) / sizeof(float));
+      sizeof(pcl::PointXYZ) / sizeof(float), progress.callback());
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << path;
     return false;

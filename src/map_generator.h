@@ -36,6 +36,37 @@ struct Config {
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 };
 
+// Figures of one run, logged as its summary.
+struct RunSummary {
+  struct Floor {
+    std::string name;
+    size_t band_points = 0;
+    uint64_t width = 0;
+    uint64_t height = 0;
+    double resolution = 0.0;
+    uint64_t occupied = 0;
+    uint64_t free = 0;
+    uint64_t unknown = 0;
+    double octree_seconds = 0.0;
+    double projection_seconds = 0.0;
+    double export_seconds = 0.0;
+  };
+  size_t points_loaded = 0;
+  size_t points_thinned = 0;
+  double load_seconds = 0.0;
+  double thin_seconds = 0.0;
+  double transform_seconds = 0.0;
+  double write_seconds = 0.0;
+  std::vector<Floor> floors;
+  double total_seconds = 0.0;
+};
+
+std::string describeRun(const RunSummary& summary);
+
+// The largest error of rounding a coordinate of magnitude up to `max_abs`
+// to single precision (half the spacing of floats there).
+double singlePrecisionError(double max_abs);
+
 // Rigid transform p -> R p + t from a quaternion (w, x, y, z), normalised
 // first; the all-zero quaternion gives the identity rotation.
 Eigen::Matrix4f rigidTransform(float w, float x, float y, float z, const Eigen::Vector3f& t);
@@ -69,12 +100,16 @@ class NavMapGenerator {
   bool plyLoader(const std::string& path);
 
   const Cloud& pointcloud() const { return *pointcloud_; }
+  const RunSummary& summary() const { return summary_; }
   const MapPostProcess& postProcessor() const { return *map_postprocesser_; }
 
  private:
   std::shared_ptr<Cloud> pointcloud_;
   std::map<std::string, std::function<bool(const std::string&)>> loaders_;
   std::shared_ptr<MapPostProcess> map_postprocesser_;
+  RunSummary summary_;
+
+  void warnAboutPrecision() const;
 
  public:
   // Filled once before run(), from the file or the positional arguments.

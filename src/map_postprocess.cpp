@@ -11,6 +11,7 @@
 
 #include "atomic_file.h"
 #include "octree_builder.h"
+#include "progress.h"
 
 namespace korvane_navigation {
 
@@ -129,8 +130,13 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
     return false;
   }
 
+  stats_ = FloorStats();
+  stats_.band_points = band->size();
   CellBlockMap cells;
-  const RayCastStats stats = castRays(band->points, sensor_origin_, resolution_, cells);
+  ProgressLog progress("casting rays", "points");
+  const RayCastStats stats =
+      castRays(band->points, sensor_origin_, resolution_, cells, progress.callback());
+  stats_.points_out_of_range = stats.points_out_of_range;
   if (stats.points_out_of_range > 0) {
     LOG(WARNING) << stats.points_out_of_range << " of " << band->size()
                  << " points in the band lie outside the octree's key range at resolution "
@@ -179,8 +185,23 @@ bool MapPostProcess::generateNavMap() {
   grid_map_->origin[1] = static_cast<double>(min_centre.y()) - 0.5 * resolution;
   grid_map_->origin[2] = 0.0;
 
+  ProgressLog progress("projecting the octree", "leaves");
+  const size_t leaves = octree_->getNumLeafNodes();
+  size_t visited = 0;
   for (auto it = octree_->begin_leafs(depth), end = octree_->end_leafs(); it != end; ++it) {
     updateGridMap(it, octree_->isNodeOccupied(*it));
+    if (++visited % 65536 == 0) progress.update(visited, leaves);
+  }
+  stats_.leaves = visited;
+  stats_.occupied_cells = stats_.free_cells = stats_.unknown_cells = 0;
+  for (const int32_t cell : grid_map_->data) {
+    if (cell == GridMap::kOccupied) {
+      ++stats_.occupied_cells;
+    } else if (cell == GridMap::kFree) {
+      ++stats_.free_cells;
+    } else {
+      ++stats_.unknown_cells;
+    }
   }
   return true;
 }

@@ -54,6 +54,16 @@ std::string plainDecimal(double value);
 void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
                  const octomap::OcTreeKey& leaf_lower_key, unsigned leaf_cells, bool occupied);
 
+// What the last floor's stages saw and made, for the run summary.
+struct FloorStats {
+  size_t band_points = 0;
+  uint64_t points_out_of_range = 0;
+  size_t leaves = 0;
+  uint64_t occupied_cells = 0;
+  uint64_t free_cells = 0;
+  uint64_t unknown_cells = 0;
+};
+
 class MapPostProcess {
  public:
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
@@ -71,6 +81,7 @@ class MapPostProcess {
   const octomap::OcTree& octree() const { return *octree_; }
   octomap::OcTree& octree() { return *octree_; }
   const std::shared_ptr<GridMap>& gridMap() const { return grid_map_; }
+  const FloorStats& floorStats() const { return stats_; }
 
   // Written by the run sequence before every floor.
   double resolution_ = 0.05;
@@ -85,6 +96,7 @@ class MapPostProcess {
   octomap::OcTreeKey max_key_;
   std::shared_ptr<pcl::PassThrough<pcl::PointXYZ>> height_filter_;
   std::shared_ptr<GridMap> grid_map_;
+  FloorStats stats_;
 };
 
 }  // namespace korvane_navigation

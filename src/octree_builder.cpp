@@ -148,13 +148,16 @@ class MemoryBuffer : public std::streambuf {
 }  // namespace
 
 RayCastStats castRays(const PointVector& points, const octomap::point3d& origin, double resolution,
-                      CellBlockMap& cells) {
+                      CellBlockMap& cells, const ProgressCallback& progress) {
   RayCastStats stats;
   const double inverse_resolution = 1.0 / resolution;
   octomap::OcTreeKey origin_key;
   if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
   uint64_t visits = 0;
-  for (const pcl::PointXYZ& p : points) {
+  constexpr size_t kProgressEvery = 4096;
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (progress && i % kProgressEvery == 0) progress(i, points.size());
+    const pcl::PointXYZ& p = points[i];
     const octomap::point3d end(p.x, p.y, p.z);
     octomap::OcTreeKey end_key;
     if (!pointToKey(end, inverse_resolution, end_key)) {

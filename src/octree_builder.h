@@ -9,6 +9,8 @@
 #include <octomap/OcTree.h>
 #include <string>
 
+#include "progress.h"
+
 #include "cell_block_map.h"
 #include "voxel_filter.h"
 
@@ -23,7 +25,7 @@ struct RayCastStats {
 // Marks the cells that the ray from `origin` to each point crosses as free
 // and the point's own cell as occupied. `origin` must have a key.
 RayCastStats castRays(const PointVector& points, const octomap::point3d& origin, double resolution,
-                      CellBlockMap& cells);
+                      CellBlockMap& cells, const ProgressCallback& progress = nullptr);
 
 // The pruned octree of the marked cells in octomap's node stream format
 // (value, then the child mask, depth first), ready for OcTree::readData.

@@ -343,6 +343,16 @@ TEST_F(CommandLineTest, PositionalFormMakesFloorL1AtOneDecimetre) {
   EXPECT_NE(yaml.find("resolution: 0.1\n"), std::string::npos) << yaml;
   EXPECT_TRUE(fileExists(dir.file("maps/site/L1.png")));
   EXPECT_TRUE(fileExists(dir.file("maps/site/map.pcd")));
+  EXPECT_TRUE(result.hasRecord('I', "floor L1: ")) << "the run ends with its summary";
+}
+
+TEST_F(CommandLineTest, GeoreferencedCoordinatesAreWarnedAbout) {
+  writePcd(dir.file("utm.pcd"), {{500000.0f, 4000000.0f, 10.0f}, {500001.0f, 4000001.0f, 10.5f}});
+  const CommandResult result = run({"out", "utm.pcd", "0", "1"});
+  EXPECT_TRUE(result.hasRecord('W', "coordinates reach 4000001.0 m, where single precision holds a point only to 0.125 m")) << result.output;
+  EXPECT_TRUE(result.hasRecord('W', "local coordinates"));
+  writePcd(dir.file("local.pcd"), {{50.0f, 40.0f, 1.0f}});
+  EXPECT_FALSE(run({"out", "local.pcd", "0", "1"}).contains("single precision"));
 }
 
 TEST_F(CommandLineTest, FloorThatCannotBeSavedStopsTheRun) {

@@ -143,6 +143,19 @@ void addClusters(PointVector& points, std::size_t clusters, std::size_t per_clus
   }
 }
 
+// Points every `step` from `from` to `to`. Lines spanning the whole extent put
+// occupied voxels at both ends of adjacent index rows, where a wrong row or
+// layer stride in a linear voxel index makes distinct voxels collide.
+void addLine(PointVector& points, pcl::PointXYZ from, pcl::PointXYZ to, float step) {
+  const float dx = to.x - from.x, dy = to.y - from.y, dz = to.z - from.z;
+  const float length = std::sqrt(dx * dx + dy * dy + dz * dz);
+  const int steps = static_cast<int>(length / step);
+  for (int i = 0; i <= steps; ++i) {
+    const float t = static_cast<float>(i) / static_cast<float>(steps);
+    points.emplace_back(from.x + t * dx, from.y + t * dy, from.z + t * dz);
+  }
+}
+
 PointVector uniformCloud(std::size_t n, std::array<float, 3> lo, std::array<float, 3> hi) {
   PointVector points;
   addUniform(points, n, lo, hi, 11);
@@ -204,8 +217,21 @@ PointVector millimetreCloud() {
   return points;
 }
 
-// (dx+1)(dy+1)(dz+1) at 5 cm is just below 2^31: pcl still thins it, with
-// linear voxel indices close to the top of its 32-bit range.
+// A thin 33.6 km line at 1 mm: pcl still indexes it, but its voxel offsets,
+// taken as float differences, round to even beyond 2^24 and merge neighbouring
+// voxels. Runs of consecutive floats fill such neighbours.
+PointVector kilometresCloud() {
+  PointVector points = uniformCloud(5000, {-16800, 0, 0}, {16800, 0.0009f, 0.0009f});
+  for (const float start : {-16700.0f, -9000.0f, 12000.0f, 16000.0f}) {
+    float x = start;
+    for (int i = 0; i < 300; ++i, x = std::nextafter(x, kInf)) points.emplace_back(x, 0, 0);
+  }
+  return points;
+}
+
+// At 5 cm pcl's voxel count for this box (2000 x 1000 x 1073, its own float
+// arithmetic) is just below 2^31: it still thins it, with linear voxel indices
+// close to the top of its range.
 PointVector nearPclIndexLimitCloud() {
   PointVector points;
   addUniform(points, 20000, {-50, -25, -10}, {49.99f, 24.99f, 43.6f}, 14);
@@ -250,11 +276,12 @@ INSTANTIATE_TEST_SUITE_P(
                 0.05f},
         PclCase{"OnBoundaries10cm", [] { return boundaryCloud(0.1f); }, 0.1f},
         PclCase{"OnBoundaries5cm", [] { return boundaryCloud(0.05f); }, 0.05f},
-        PclCase{"NonFiniteMixedIn", cloudWithNonFinitePoints, 0.05f},
+        PclCase{"NonFiniteMixedIn", cloudWithNonFinitePoints, 0.3f},
         PclCase{"MillimetreGrid", millimetreCloud, 0.05f},
         PclCase{"FewPoints", [] { return uniformCloud(600, {0, 0, 0}, {0.6f, 0.5f, 0.4f}); },
                 0.1f},
-        PclCase{"NearPclIndexLimit", nearPclIndexLimitCloud, 0.05f}),
+        PclCase{"NearPclIndexLimit", nearPclIndexLimitCloud, 0.05f},
+        PclCase{"KilometresAt1mm", kilometresCloud, 0.001f}),
     [](const ::testing::TestParamInfo<PclCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
@@ -277,6 +304,12 @@ TEST_F(BeyondPclIndexRange, ThinsToOneCentroidPerOccupiedVoxel) {
   addUniform(cases[0].cloud, 200000, {-125, -125, -5}, {125, 125, 35}, 21);
   addClusters(cases[0].cloud, 100, 1000, 0.02f, {-125, -125, -5}, {125, 125, 35}, 22);
   addClusters(cases[0].cloud, 50, 1000, 0.2f, {-125, -125, -5}, {125, 125, 35}, 23);
+  for (const float offset : {0.0f, 0.05f}) {
+    addLine(cases[0].cloud, {-125, 3 + offset, 1}, {125, 3 + offset, 1}, 0.02f);
+    addLine(cases[0].cloud, {7, -125, 2 + offset}, {7, 125, 2 + offset}, 0.02f);
+    addLine(cases[0].cloud, {-125 + offset, -125, -5}, {-125 + offset, -125, 35}, 0.02f);
+    addLine(cases[0].cloud, {125 - offset, 125, -5}, {125 - offset, 125, 35}, 0.02f);
+  }
   // Just past the limit that nearPclIndexLimitCloud stays under.
   cases[1].name = "just over pcl's limit";
   addUniform(cases[1].cloud, 20000, {-50, -25, -10}, {49.99f, 24.99f, 44.0f}, 24);
@@ -322,11 +355,15 @@ TEST(VoxelDownsampleExtremes, HugeCoordinatesAndTinyLeaves) {
     for (int i = 0; i < 100; ++i) {
       cloud.emplace_back(big, -big, 0.5f * big);
       cloud.emplace_back(-big, big * 0.99f, 1.0f);
+      cloud.emplace_back(0.0f, -0.0f, 0.0f);
     }
+    // Coordinates times the inverse leaf overflow to +-inf, and with a leaf
+    // this small the inverse itself is inf, which turns 0 into NaN: each group
+    // above must still come out as one finite point.
     for (const float leaf : {0.05f, 1e-40f}) {
+      SCOPED_TRACE(leaf);
       const PointVector result = voxelDownsample(cloud, leaf);
-      ASSERT_FALSE(result.empty());
-      EXPECT_LT(result.size(), cloud.size());
+      EXPECT_EQ(result.size(), 3u);
       EXPECT_TRUE(std::all_of(result.begin(), result.end(), isFinitePoint));
     }
     // A whole voxel of maximal values must average to that value, not to inf.

@@ -1,0 +1,46 @@
+#include "progress.h"
+
+#include <cstdio>
+#include <glog/logging.h>
+
+namespace korvane_navigation {
+
+ProgressLog::ProgressLog(std::string what, std::string unit, double interval_seconds)
+    : what_(std::move(what)),
+      unit_(std::move(unit)),
+      interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval_seconds))),
+      start_(Clock::now()),
+      next_record_(start_ + interval_) {}
+
+void ProgressLog::update(uint64_t done, uint64_t total) {
+  const Clock::time_point now = Clock::now();
+  if (now < next_record_ || total == 0) return;
+  next_record_ = now + interval_;
+  ++records_;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  char share[16];
+  std::snprintf(share, sizeof share, "%.0f%%", 100.0 * static_cast<double>(done) / static_cast<double>(total));
+  LOG(INFO) << what_ << ": " << share << " (" << humanCount(static_cast<double>(done)) << " of "
+            << humanCount(static_cast<double>(total)) << " " << unit_ << ", "
+            << humanCount(static_cast<double>(done) / seconds) << " " << unit_ << "/s)";
+}
+
+double ProgressLog::elapsedSeconds() const {
+  return std::chrono::duration<double>(Clock::now() - start_).count();
+}
+
+std::string humanCount(double count) {
+  char text[32];
+  if (count >= 1e9) {
+    std::snprintf(text, sizeof text, "%.2f G", count / 1e9);
+  } else if (count >= 1e6) {
+    std::snprintf(text, sizeof text, "%.2f M", count / 1e6);
+  } else if (count >= 1e4) {
+    std::snprintf(text, sizeof text, "%.1f k", count / 1e3);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f", count);
+  }
+  return text;
+}
+
+}  // namespace korvane_navigation
