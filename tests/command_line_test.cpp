@@ -189,6 +189,31 @@ TEST_F(CommandLineTest, FailedStagesEndWithStatusOne) {
   }
 }
 
+TEST_F(CommandLineTest, FloorStagesThatFailStopTheRun) {
+  writePcd(dir.file("cloud.pcd"), gridOfPoints(0.1f, 10, 10, 5, 0.2f));
+  const std::string floor = "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 1}]";
+  const CommandResult origin = runConfig(
+      configJson("out", "cloud.pcd", 0.1, 0.05, floor, "[1, 0, 0, 0]", "[0, 0, 0]", "[5000, 0, 0]"));
+  EXPECT_EQ(origin.status, 1);
+  EXPECT_TRUE(origin.hasRecord('W', "could not generate key for sensor_origin_(5000 0 0)")) << origin.output;
+  EXPECT_TRUE(origin.hasRecord('E', "Failed to construct octomap"));
+
+  const std::string empty_band = "[{\"floor_name\": \"L1\", \"min_height\": 7, \"max_height\": 9}]";
+  const CommandResult band = runConfig(configJson("out", "cloud.pcd", 0.1, 0.05, empty_band));
+  EXPECT_EQ(band.status, 1);
+  EXPECT_TRUE(band.hasRecord('W', "octotree map is empty.")) << band.output;
+  EXPECT_TRUE(band.hasRecord('E', "Failed to generate nav map"));
+  EXPECT_FALSE(fileExists(dir.file("out/L1.png")));
+}
+
+TEST_F(CommandLineTest, LasPathThatCannotBeOpenedFailsToLoad) {
+  ASSERT_EQ(::mkdir(dir.file("folder.las").c_str(), 0755), 0);
+  const CommandResult result = run({"out", "folder.las", "0", "1"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(result.hasRecord('E', "failed to open las file: folder.las")) << result.output;
+  EXPECT_TRUE(result.hasRecord('E', "failed to load map: folder.las"));
+}
+
 TEST_F(CommandLineTest, OutputPathThatIsAFileFailsTheWrite) {
   writePcd(dir.file("cloud.pcd"), gridOfPoints(0.1f, 5, 5, 5));
   writeFile(dir.file("taken"), "precious");

@@ -340,6 +340,8 @@ TEST(MapExport, PathsAndFailures) {
   EXPECT_TRUE(log.has(google::GLOG_INFO, "save yaml file: " + dir.file("a/b/maps/L1.yaml")));
 
   writeFile(dir.file("file"), "keep");
+  EXPECT_FALSE(post.saveNavMaps(dir.file("file/maps"), "L1"));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "Failed to create directory: " + dir.file("file/maps")));
   EXPECT_FALSE(post.saveNavMaps(dir.file("file"), "L1"));
   EXPECT_TRUE(log.has(google::GLOG_ERROR, "Failed to save grid map image: " + dir.file("file/L1.png")));
   EXPECT_EQ(readFile(dir.file("file")), "keep");
