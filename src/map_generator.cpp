@@ -372,7 +372,10 @@ bool NavMapGenerator::generatePCDMap() {
   warnAboutPrecision();
 
   stage = Stopwatch();
-  pointcloud_->points = voxelDownsample(pointcloud_->points, leaf);
+  ProgressLog thinning("thinning", "points");
+  pointcloud_->points = voxelDownsample(pointcloud_->points, leaf, [&](uint64_t done, uint64_t total) {
+    thinning.update(done / 2, total / 2);  // every point is counted twice
+  });
   pointcloud_->width = static_cast<uint32_t>(pointcloud_->points.size());
   pointcloud_->height = 1;
   pointcloud_->is_dense = true;

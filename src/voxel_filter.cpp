@@ -187,11 +187,19 @@ pcl::PointXYZ centroid(const PointVector& points, const Entry* first, const Entr
                        static_cast<float>(dz / count));
 }
 
+using Progress = std::function<void(uint64_t, uint64_t)>;
+constexpr std::size_t kProgressEvery = std::size_t{1} << 16;
+
+// Progress counts each point twice: once when it is indexed, once when its
+// voxel's centroid is taken.
 template <typename Entry, typename VoxelOf>
-PointVector thin(const PointVector& points, std::size_t finite_points, VoxelOf voxel_of) {
+PointVector thin(const PointVector& points, std::size_t finite_points, VoxelOf voxel_of,
+                 const Progress& progress) {
+  const uint64_t total = 2 * uint64_t{finite_points};
   const auto entries = uninitialisedArray<Entry>(finite_points);
   Entry* out = entries.get();
   for (std::size_t i = 0; i < points.size(); ++i) {
+    if (progress && i % kProgressEvery == 0) progress(static_cast<uint64_t>(out - entries.get()), total);
     const auto& p = points[i];
     if (!isFinite(p)) continue;
     out->voxel = voxel_of(p);
@@ -220,6 +228,9 @@ PointVector thin(const PointVector& points, std::size_t finite_points, VoxelOf v
       ++last;
     } while (last != end && last->voxel == first->voxel);
     result.push_back(centroid(points, first, last));
+    if (progress && result.size() % kProgressEvery == 0) {
+      progress(finite_points + static_cast<uint64_t>(last - begin), total);
+    }
     first = last;
   }
   return result;
@@ -247,7 +258,7 @@ bool pclAddresses(const Extent& e, float inverse, const float (&lo)[3], const fl
 
 }  // namespace
 
-PointVector voxelDownsample(const PointVector& points, float leaf_size) {
+PointVector voxelDownsample(const PointVector& points, float leaf_size, const Progress& progress) {
   if (!(leaf_size > 0.0f) || !std::isfinite(leaf_size)) {
     throw std::invalid_argument("voxelDownsample: leaf size must be positive and finite");
   }
@@ -285,7 +296,7 @@ PointVector voxelDownsample(const PointVector& points, float leaf_size) {
         return scaled == scaled ? std::floor(scaled) : 0.0f;
       };
       return VoxelTriple{voxel(p.x), voxel(p.y), voxel(p.z)};
-    });
+    }, progress);
   }
 
   constexpr std::uint64_t kIndex32 = std::uint64_t{1} << 32;
@@ -303,7 +314,8 @@ PointVector voxelDownsample(const PointVector& points, float leaf_size) {
                 static_cast<std::int64_t>(static_cast<float>(floorToInt(v * inverse)) - first));
           };
           return offset(p.x, min[0]) + offset(p.y, min[1]) * row + offset(p.z, min[2]) * layer;
-        });
+        },
+        progress);
   }
 
   // Too many voxels for pcl's index: same alignment and order, computed exactly
@@ -317,7 +329,8 @@ PointVector voxelDownsample(const PointVector& points, float leaf_size) {
         };
         return offset(p.x, min_voxel[0]) + offset(p.y, min_voxel[1]) * row +
                offset(p.z, min_voxel[2]) * plane;
-      });
+      },
+      progress);
 }
 
 }  // namespace korvane_navigation

@@ -1,6 +1,8 @@
 // Voxel-grid thinning of a point cloud.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
@@ -14,6 +16,8 @@ using PointVector = pcl::PointCloud<pcl::PointXYZ>::VectorType;
 // (default settings) wherever its 32-bit voxel index can address the cloud's
 // extent, and the same rule on larger extents, where pcl::VoxelGrid gives up and
 // returns its input. `leaf_size` must be positive and finite.
-PointVector voxelDownsample(const PointVector& points, float leaf_size);
+// `progress(done, total)`, when given, is called now and then as the work goes on.
+PointVector voxelDownsample(const PointVector& points, float leaf_size,
+                            const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
 
 }  // namespace korvane_navigation
