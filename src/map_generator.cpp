@@ -109,6 +109,66 @@ std::vector<const json*> floorElements(const json& floors) {
   return elements;
 }
 
+// Reads the configuration file into `config`, member by member; on failure
+// `error` names the member or the fault.
+bool readConfigFile(const std::string& path, Config& config, std::string& error) {
+  ConfigReader read(&error);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "r"),
+                                                             &std::fclose);
+  if (!file) return read.fail(std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
+  json root;
+  try {
+    root = json::parse(file.get());
+  } catch (const json::exception& e) {
+    return read.fail(std::string("is not valid JSON: ") + e.what());
+  }
+  if (!read.object(root, "the document")) return false;
+
+  if (!read.string(root, "output_path", config.output_path) ||
+      !read.string(root, "input_pointcloud", config.input_pointcloud) ||
+      !read.number(root, "downsample_size", config.downsample_size) ||
+      !read.number(root, "map_resolution", config.map_resolution)) {
+    return false;
+  }
+  const auto transform = root.find("transform_matrix");
+  if (transform == root.end()) return read.fail("member \"transform_matrix\" is missing");
+  if (!read.object(*transform, "transform_matrix")) return false;
+  std::vector<double> rotation, translation;
+  if (!read.numbers(*transform, "rotation", rotation) ||
+      !read.numbers(*transform, "translation", translation)) {
+    return false;
+  }
+  CHECK(rotation.size() == 4);
+  CHECK(translation.size() == 3);
+  config.transform_matrix = rigidTransform(
+      static_cast<float>(rotation[0]), static_cast<float>(rotation[1]),
+      static_cast<float>(rotation[2]), static_cast<float>(rotation[3]),
+      Eigen::Vector3d(translation[0], translation[1], translation[2]).cast<float>());
+
+  std::vector<double> origin;
+  if (!read.numbers(root, "sensor_origin", origin)) return false;
+  if (origin.size() < 3) {
+    return read.fail("member \"sensor_origin\" must hold three numbers x, y, z, not " +
+                     std::to_string(origin.size()));
+  }
+  config.sensor_origin = Eigen::Vector3d(origin[0], origin[1], origin[2]).cast<float>();
+
+  const auto floors = root.find("floors");
+  if (floors == root.end()) return true;
+  for (const json* floor : floorElements(*floors)) {
+    if (!read.object(*floor, "floors")) return false;
+    double min_height = 0.0, max_height = 0.0;
+    std::string name;
+    if (!read.number(*floor, "min_height", min_height) ||
+        !read.number(*floor, "max_height", max_height) ||
+        !read.string(*floor, "floor_name", name)) {
+      return false;
+    }
+    config.floors.emplace_back(name, max_height, min_height);
+  }
+  return true;
+}
+
 const char kUsage[] =
     "\nmap_generator Usage:"
     "\nmap_generator"
@@ -208,66 +268,7 @@ bool NavMapGenerator::loadConfig(const std::string& path) {
   }
 
   std::string error;
-  ConfigReader read(&error);
-  auto load = [&]() -> bool {
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    if (!file) return read.fail(std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
-    json root;
-    try {
-      root = json::parse(file);
-    } catch (const json::exception& e) {
-      std::fclose(file);
-      return read.fail(std::string("is not valid JSON: ") + e.what());
-    }
-    std::fclose(file);
-    if (!read.object(root, "the document")) return false;
-
-    if (!read.string(root, "output_path", config_.output_path) ||
-        !read.string(root, "input_pointcloud", config_.input_pointcloud) ||
-        !read.number(root, "downsample_size", config_.downsample_size) ||
-        !read.number(root, "map_resolution", config_.map_resolution)) {
-      return false;
-    }
-    const auto transform = root.find("transform_matrix");
-    if (transform == root.end()) return read.fail("member \"transform_matrix\" is missing");
-    if (!read.object(*transform, "transform_matrix")) return false;
-    std::vector<double> rotation, translation;
-    if (!read.numbers(*transform, "rotation", rotation) ||
-        !read.numbers(*transform, "translation", translation)) {
-      return false;
-    }
-    CHECK(rotation.size() == 4);
-    CHECK(translation.size() == 3);
-    config_.transform_matrix = rigidTransform(
-        static_cast<float>(rotation[0]), static_cast<float>(rotation[1]),
-        static_cast<float>(rotation[2]), static_cast<float>(rotation[3]),
-        Eigen::Vector3d(translation[0], translation[1], translation[2]).cast<float>());
-
-    std::vector<double> origin;
-    if (!read.numbers(root, "sensor_origin", origin)) return false;
-    if (origin.size() < 3) {
-      return read.fail("member \"sensor_origin\" must hold three numbers x, y, z, not " +
-                       std::to_string(origin.size()));
-    }
-    config_.sensor_origin = Eigen::Vector3d(origin[0], origin[1], origin[2]).cast<float>();
-
-    const auto floors = root.find("floors");
-    if (floors == root.end()) return true;
-    for (const json* floor : floorElements(*floors)) {
-      if (!read.object(*floor, "floors")) return false;
-      double min_height = 0.0, max_height = 0.0;
-      std::string name;
-      if (!read.number(*floor, "min_height", min_height) ||
-          !read.number(*floor, "max_height", max_height) ||
-          !read.string(*floor, "floor_name", name)) {
-        return false;
-      }
-      config_.floors.emplace_back(name, max_height, min_height);
-    }
-    return true;
-  };
-
-  if (!load()) {
+  if (!readConfigFile(path, config_, error)) {
     LOG(ERROR) << path << ": " << error;
     LOG(ERROR) << "Failed to  load config ";
     return false;
