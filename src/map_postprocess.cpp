@@ -102,9 +102,6 @@ void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
 }
 
 MapPostProcess::MapPostProcess() {
-  height_filter_ = std::make_shared<pcl::PassThrough<pcl::PointXYZ>>();
-  height_filter_->setFilterFieldName("z");
-  CHECK_NOTNULL(height_filter_);
   octree_ = std::make_shared<octomap::OcTree>(resolution_);
   CHECK_NOTNULL(octree_);
 }
@@ -116,13 +113,8 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
     LOG(ERROR) << "invalid map_resolution: " << resolution_ << " (must be positive and finite)";
     return false;
   }
-  height_filter_->setFilterLimits(static_cast<float>(min_height_), static_cast<float>(max_height_));
   octree_->clear();
   octree_->setResolution(resolution_);
-
-  auto band = std::make_shared<Cloud>();
-  height_filter_->setInputCloud(cloud);
-  height_filter_->filter(*band);
 
   octomap::OcTreeKey origin_key;
   if (!octree_->coordToKeyChecked(sensor_origin_, origin_key)) {
@@ -130,15 +122,17 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
     return false;
   }
 
-  stats_ = FloorStats();
-  stats_.band_points = band->size();
+  // The band is read in place: a copy of it would cost more memory than the tree.
+  const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
   CellBlockMap cells;
   ProgressLog progress("casting rays", "points");
   const RayCastStats stats =
-      castRays(band->points, sensor_origin_, resolution_, cells, progress.callback());
+      castRays(cloud->points, band, sensor_origin_, resolution_, cells, progress.callback());
+  stats_ = FloorStats();
+  stats_.band_points = stats.band_points;
   stats_.points_out_of_range = stats.points_out_of_range;
   if (stats.points_out_of_range > 0) {
-    LOG(WARNING) << stats.points_out_of_range << " of " << band->size()
+    LOG(WARNING) << stats.points_out_of_range << " of " << stats.band_points
                  << " points in the band lie outside the octree's key range at resolution "
                  << resolution_ << " and were left out";
   }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <octomap/OcTree.h>
-#include <pcl/filters/passthrough.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <string>
@@ -94,7 +93,6 @@ class MapPostProcess {
   std::shared_ptr<octomap::OcTree> octree_;
   octomap::OcTreeKey min_key_;
   octomap::OcTreeKey max_key_;
-  std::shared_ptr<pcl::PassThrough<pcl::PointXYZ>> height_filter_;
   std::shared_ptr<GridMap> grid_map_;
   FloorStats stats_;
 };

@@ -46,9 +46,13 @@ Kind rangeKind(const CellBlock& block, unsigned first, unsigned count) {
   return any_occupied ? Kind::kMixedOccupied : Kind::kMixedFree;
 }
 
-class TreeWriter {
+// Creates the pruned octree of the marked cells node by node, top down: an
+// octant that is wholly free or wholly occupied becomes one leaf, as octomap's
+// pruning leaves it, and an inner node takes the largest value below it.
+class TreeBuilder {
  public:
-  TreeWriter(const CellBlockMap& cells, float hit, float miss) : cells_(cells), hit_(hit), miss_(miss) {
+  TreeBuilder(const CellBlockMap& cells, octomap::OcTree& tree)
+      : cells_(cells), tree_(tree), hit_(tree.getProbHitLog()), miss_(tree.getProbMissLog()) {
     order_.resize(cells.blockCount());
     morton_.resize(cells.blockCount());
     for (size_t i = 0; i < order_.size(); ++i) morton_[i] = blockMortonCode(cells.blockCodeAt(i));
@@ -61,94 +65,84 @@ class TreeWriter {
     }
   }
 
-  std::string write() {
-    if (!order_.empty()) aboveBlocks(0, 0, order_.size());
-    return std::move(out_);
-  }
+  void build(octomap::OcTreeNode* root) { aboveBlocks(root, 0, 0, order_.size()); }
 
  private:
-  size_t reserveNode() {
-    out_.append(sizeof(float) + 1, '\0');
-    return out_.size() - sizeof(float) - 1;
-  }
-  void writeNode(size_t at, float value, uint8_t children) {
-    std::memcpy(&out_[at], &value, sizeof(float));
-    out_[at + sizeof(float)] = static_cast<char>(children);
-  }
-  void writeLeaf(Kind kind) { writeNode(reserveNode(), kind == Kind::kOccupied ? hit_ : miss_, 0); }
+  float value(Kind kind) const { return holdsOccupied(kind) ? hit_ : miss_; }
 
-  // The node at `depth` over the sorted blocks [begin, end), which all lie
-  // under it. Octants that are wholly free or wholly occupied become leaves,
-  // as octomap prunes them.
-  Kind aboveBlocks(unsigned depth, size_t begin, size_t end) {
-    if (depth == kBlockDepth) return inBlock(cells_.blockAt(order_[begin]), kBlockLevels, 0, kinds_[begin]);
+  // Fills `node` at `depth` from the sorted blocks [begin, end), which all
+  // lie under it, and returns its kind.
+  Kind aboveBlocks(octomap::OcTreeNode* node, unsigned depth, size_t begin, size_t end) {
+    if (depth == kBlockDepth) return inBlock(node, cells_.blockAt(order_[begin]), kBlockLevels, 0, kinds_[begin]);
     const uint64_t octant_blocks = uint64_t{1} << (3 * (kBlockDepth - depth));
     if (end - begin == octant_blocks) {
       const Kind first = kinds_[begin];
       if ((first == Kind::kFree || first == Kind::kOccupied) &&
           std::all_of(kinds_.begin() + begin, kinds_.begin() + end, [first](Kind k) { return k == first; })) {
-        writeLeaf(first);
+        node->setLogOdds(value(first));
         return first;
       }
     }
-    const size_t at = reserveNode();
     const unsigned shift = 3 * (kBlockDepth - depth - 1);
-    uint8_t children = 0;
     bool occupied = false;
     for (size_t child_begin = begin; child_begin < end;) {
       const unsigned child = (morton_[order_[child_begin]] >> shift) & 7;
       size_t child_end = child_begin + 1;
       while (child_end < end && ((morton_[order_[child_end]] >> shift) & 7) == child) ++child_end;
-      occupied |= holdsOccupied(aboveBlocks(depth + 1, child_begin, child_end));
-      children |= static_cast<uint8_t>(1u << child);
+      octomap::OcTreeNode* child_node = tree_.createNodeChild(node, child);
+      occupied |= holdsOccupied(aboveBlocks(child_node, depth + 1, child_begin, child_end));
       child_begin = child_end;
     }
-    writeNode(at, occupied ? hit_ : miss_, children);
-    return occupied ? Kind::kMixedOccupied : Kind::kMixedFree;
+    const Kind kind = occupied ? Kind::kMixedOccupied : Kind::kMixedFree;
+    node->setLogOdds(value(kind));
+    return kind;
   }
 
-  // The node over cells [first, first + 8^levels) of a block, whose kind is known.
-  Kind inBlock(const CellBlock& block, unsigned levels, unsigned first, Kind kind) {
-    if (kind == Kind::kEmpty) return kind;
-    if (kind == Kind::kFree || kind == Kind::kOccupied) {
-      writeLeaf(kind);
-      return kind;
-    }
-    const size_t at = reserveNode();
+  // Fills `node`, the octant over cells [first, first + 8^levels) of a block,
+  // whose kind is known and not empty.
+  Kind inBlock(octomap::OcTreeNode* node, const CellBlock& block, unsigned levels, unsigned first,
+               Kind kind) {
+    node->setLogOdds(value(kind));
+    if (kind == Kind::kFree || kind == Kind::kOccupied) return kind;
     const unsigned child_cells = 1u << (3 * (levels - 1));
-    uint8_t children = 0;
     for (unsigned child = 0; child < 8; ++child) {
       const unsigned child_first = first + child * child_cells;
-      const Kind child_kind =
-          inBlock(block, levels - 1, child_first, rangeKind(block, child_first, child_cells));
-      if (child_kind != Kind::kEmpty) children |= static_cast<uint8_t>(1u << child);
+      const Kind child_kind = rangeKind(block, child_first, child_cells);
+      if (child_kind == Kind::kEmpty) continue;
+      inBlock(tree_.createNodeChild(node, child), block, levels - 1, child_first, child_kind);
     }
-    writeNode(at, kind == Kind::kMixedOccupied ? hit_ : miss_, children);
     return kind;
   }
 
   const CellBlockMap& cells_;
+  octomap::OcTree& tree_;
   const float hit_;
   const float miss_;
   std::vector<uint32_t> order_;   // block indices in octree order
   std::vector<uint64_t> morton_;  // by block index
   std::vector<Kind> kinds_;       // by position in order_
-  std::string out_;
 };
 
 // An istream over bytes already in memory, without copying them.
 class MemoryBuffer : public std::streambuf {
  public:
-  MemoryBuffer(const std::string& bytes) {
-    char* begin = const_cast<char*>(bytes.data());
-    setg(begin, begin, begin + bytes.size());
-  }
+  explicit MemoryBuffer(std::string& bytes) { setg(&bytes[0], &bytes[0], &bytes[0] + bytes.size()); }
 };
+
+// octomap creates a tree's root only while inserting or reading; reading a
+// lone childless node is the public way to get one.
+octomap::OcTreeNode* createRoot(octomap::OcTree& tree) {
+  std::string node(sizeof(float) + 1, '\0');
+  MemoryBuffer buffer(node);
+  std::istream in(&buffer);
+  tree.readData(in);
+  return tree.getRoot();
+}
 
 }  // namespace
 
-RayCastStats castRays(const PointVector& points, const octomap::point3d& origin, double resolution,
-                      CellBlockMap& cells, const ProgressCallback& progress) {
+RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
+                      double resolution, CellBlockMap& cells, const ProgressCallback& progress) {
   RayCastStats stats;
   const double inverse_resolution = 1.0 / resolution;
   octomap::OcTreeKey origin_key;
@@ -158,6 +152,8 @@ RayCastStats castRays(const PointVector& points, const octomap::point3d& origin,
   for (size_t i = 0; i < points.size(); ++i) {
     if (progress && i % kProgressEvery == 0) progress(i, points.size());
     const pcl::PointXYZ& p = points[i];
+    if (!band.contains(p)) continue;
+    ++stats.band_points;
     const octomap::point3d end(p.x, p.y, p.z);
     octomap::OcTreeKey end_key;
     if (!pointToKey(end, inverse_resolution, end_key)) {
@@ -175,18 +171,10 @@ RayCastStats castRays(const PointVector& points, const octomap::point3d& origin,
   return stats;
 }
 
-std::string serializeOccupancyTree(const CellBlockMap& cells, float hit_log_odds,
-                                   float miss_log_odds) {
-  return TreeWriter(cells, hit_log_odds, miss_log_odds).write();
-}
-
 void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree) {
   tree.clear();
   if (cells.blockCount() == 0) return;
-  const std::string nodes = serializeOccupancyTree(cells, tree.getProbHitLog(), tree.getProbMissLog());
-  MemoryBuffer buffer(nodes);
-  std::istream in(&buffer);
-  tree.readData(in);
+  TreeBuilder(cells, tree).build(createRoot(tree));
 }
 
 }  // namespace korvane_navigation

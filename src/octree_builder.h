@@ -5,7 +5,9 @@
 // uniform octants pruned.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <octomap/OcTree.h>
 #include <string>
 
@@ -17,20 +19,27 @@
 namespace korvane_navigation {
 
 struct RayCastStats {
+  uint64_t band_points = 0;
   uint64_t rays = 0;
   uint64_t points_out_of_range = 0;  // end points with no key: no hit, no misses
   uint64_t cell_visits = 0;
 };
 
-// Marks the cells that the ray from `origin` to each point crosses as free
-// and the point's own cell as occupied. `origin` must have a key.
-RayCastStats castRays(const PointVector& points, const octomap::point3d& origin, double resolution,
-                      CellBlockMap& cells, const ProgressCallback& progress = nullptr);
+// A floor's band: the points with finite coordinates and min_z <= z <= max_z.
+struct HeightBand {
+  float min_z = -std::numeric_limits<float>::infinity();
+  float max_z = std::numeric_limits<float>::infinity();
+  bool contains(const pcl::PointXYZ& p) const {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && p.z >= min_z &&
+           p.z <= max_z;
+  }
+};
 
-// The pruned octree of the marked cells in octomap's node stream format
-// (value, then the child mask, depth first), ready for OcTree::readData.
-std::string serializeOccupancyTree(const CellBlockMap& cells, float hit_log_odds,
-                                   float miss_log_odds);
+// Marks the cells that the ray from `origin` to each point of the band
+// crosses as free and the point's own cell as occupied, reading the points in
+// place. `origin` must have a key.
+RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
+                      double resolution, CellBlockMap& cells, const ProgressCallback& progress = nullptr);
 
 // Replaces the content of `tree` (its resolution is kept) with the tree of
 // the marked cells.

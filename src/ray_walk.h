@@ -51,7 +51,7 @@ void walkRay(const octomap::point3d& origin, const octomap::point3d& end,
   int step[3];
   double t_max[3];
   double t_delta[3];
-  octomap::OcTreeKey key = origin_key;
+  const octomap::OcTreeKey& key = origin_key;
   for (unsigned i = 0; i < 3; ++i) {
     if (direction(i) > 0.0) {
       step[i] = 1;
@@ -71,20 +71,35 @@ void walkRay(const octomap::point3d& origin, const octomap::point3d& end,
     }
   }
 
+  // The same steps as octomap's loop, with the state in scalars rather than
+  // arrays indexed by the axis, which keeps it in registers.
+  double tx = t_max[0], ty = t_max[1], tz = t_max[2];
+  const double dx = t_delta[0], dy = t_delta[1], dz = t_delta[2];
+  uint16_t kx = key[0], ky = key[1], kz = key[2];
+  const uint16_t ex = end_key[0], ey = end_key[1], ez = end_key[2];
+  const uint16_t sx = static_cast<uint16_t>(step[0]), sy = static_cast<uint16_t>(step[1]),
+                 sz = static_cast<uint16_t>(step[2]);
   for (;;) {
-    unsigned dim;
-    if (t_max[0] < t_max[1]) {
-      dim = t_max[0] < t_max[2] ? 0 : 2;
+    if (tx < ty) {
+      if (tx < tz) {
+        kx = static_cast<uint16_t>(kx + sx);
+        tx += dx;
+      } else {
+        kz = static_cast<uint16_t>(kz + sz);
+        tz += dz;
+      }
+    } else if (ty < tz) {
+      ky = static_cast<uint16_t>(ky + sy);
+      ty += dy;
     } else {
-      dim = t_max[1] < t_max[2] ? 1 : 2;
+      kz = static_cast<uint16_t>(kz + sz);
+      tz += dz;
     }
-    key[dim] = static_cast<uint16_t>(key[dim] + step[dim]);
-    t_max[dim] += t_delta[dim];
-    if (key == end_key) return;
+    if (kx == ex && ky == ey && kz == ez) return;
     // Rounding can carry the walk past the end cell; it stops once it has
     // travelled further than the ray is long.
-    if (std::min(std::min(t_max[0], t_max[1]), t_max[2]) > length) return;
-    visit(key);
+    if (std::min(std::min(tx, ty), tz) > length) return;
+    visit(octomap::OcTreeKey(kx, ky, kz));
   }
 }
 

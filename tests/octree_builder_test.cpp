@@ -37,7 +37,7 @@ void expectSameTreeAsOctomap(const std::vector<octomap::point3d>& points, const 
   reference.insertPointCloud(cloud, origin, -1.0, false, false);
 
   CellBlockMap cells;
-  castRays(toPoints(points), origin, resolution, cells);
+  castRays(toPoints(points), HeightBand{}, origin, resolution, cells);
   octomap::OcTree built(resolution);
   loadOccupancyTree(cells, built);
   EXPECT_EQ(built.size(), reference.size()) << name;
@@ -142,7 +142,7 @@ TEST(LoadOccupancyTree, PrunesOctantsAboveBlocks) {
       for (int z = 0; z < 64; ++z) cube.emplace_back(x + 0.5f, y + 0.5f, z + 0.5f);
   expectSameTreeAsOctomap(cube, {0.5f, 0.5f, 0.5f}, 1.0, "solid cube");
   CellBlockMap cells;
-  castRays(toPoints(cube), {0.5f, 0.5f, 0.5f}, 1.0, cells);
+  castRays(toPoints(cube), HeightBand{}, {0.5f, 0.5f, 0.5f}, 1.0, cells);
   octomap::OcTree tree(1.0);
   loadOccupancyTree(cells, tree);
   EXPECT_EQ(tree.getNumLeafNodes(), 1u);
