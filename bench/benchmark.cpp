@@ -1,0 +1,956 @@
+// map_generator_bench: the tool's stages against what they stand in for, side
+// by side in one process on one synthetic building, so that the ratios hold on
+// any machine. Prints a table of wall and processor times, ratios and the peak
+// resident memory each side added, next to the targets.
+//
+// Exit status 1 when a comparison finds different results or a stage fails;
+// a missed target is printed but does not change the status.
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <glog/logging.h>
+#include <limits>
+#include <memory>
+#include <octomap/OcTree.h>
+#include <pcl/common/common.h>
+#include <pcl/console/print.h>
+#include <pcl/filters/voxel_grid.h>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "cell_block_map.h"
+#include "las_reader.h"
+#include "map_postprocess.h"
+#include "octree_builder.h"
+#include "ray_walk.h"
+#include "resource_probe.h"
+#include "synthetic_building.h"
+#include "voxel_filter.h"
+
+using namespace korvane_navigation;
+using bench::CpuClock;
+using bench::PeakMemory;
+using bench::WallClock;
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+namespace {
+
+constexpr double kResolution = 0.05;
+constexpr float kLeaf = 0.05f;
+// What a point costs once loaded: pcl::PointXYZ is four floats.
+constexpr double kBytesPerLoadedPoint = 16.0;
+
+const char kUsage[] =
+    "usage: map_generator_bench [--scale S] [--skip-reference] [--items LIST] [--repeat N]\n"
+    "                           [--workdir DIR] [--keep] [--map-generator PATH]\n"
+    "  --scale S          building footprint scale (1.0 = 80 m x 50 m, 3 storeys, > 20 M points)\n"
+    "  --skip-reference   leave out octomap's own insertion (minutes and gigabytes at scale 1)\n"
+    "  --items LIST       which items to measure, e.g. 1,4 (default 1,2,3,4,5)\n"
+    "  --repeat N         runs of items 2 and 3 (item 4: 3 N), best time kept (default 3)\n"
+    "  --workdir DIR      where the building and the maps go (default: a new directory in $TMPDIR or /tmp)\n"
+    "  --keep             keep the working directory\n"
+    "  --map-generator P  the map_generator binary run by item 5\n";
+
+struct Options {
+  double scale = 1.0;
+  bool skip_reference = false;
+  std::set<int> items = {1, 2, 3, 4, 5};
+  int repeat = 3;
+  std::string workdir;
+  bool keep = false;
+  std::string map_generator = MAP_GENERATOR_BINARY;
+  std::string command_line;
+  bool wants(int item) const { return items.count(item) != 0; }
+};
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  va_list args;
+  va_start(args, pattern);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, pattern, args);
+  va_end(args);
+  std::string text(length > 0 ? length : 0, '\0');
+  std::vsnprintf(&text[0], text.size() + 1, pattern, again);
+  va_end(again);
+  return text;
+}
+
+double mb(double kb) { return kb / 1024.0; }
+
+// --------------------------------------------------------------- measuring
+
+// One side of an item: the best wall time of its runs, the processor time of
+// that run, and the largest peak memory any run added.
+struct Side {
+  std::string name;
+  double wall = NAN;
+  double cpu = NAN;
+  double mb = NAN;
+};
+
+// Starts measuring when made; record() ends it into a side.
+class Measurement {
+ public:
+  Measurement() {
+    memory_.start();
+    wall_ = WallClock();
+    cpu_ = CpuClock();
+  }
+  void record(Side& side) const {
+    const double wall = wall_.seconds(), cpu = cpu_.seconds();
+    const double added = mb(memory_.addedKb());
+    if (std::isnan(side.wall) || wall < side.wall) {
+      side.wall = wall;
+      side.cpu = cpu;
+    }
+    if (std::isnan(side.mb) || added > side.mb) side.mb = added;
+  }
+
+ private:
+  PeakMemory memory_;
+  WallClock wall_;
+  CpuClock cpu_;
+};
+
+// One item of the table: side A is ours, side B what it is measured against.
+struct Row {
+  std::string item;
+  Side a, b;
+  std::vector<std::string> ratios;  // one line per target
+  std::vector<std::string> targets;
+  std::vector<std::string> verdicts;
+};
+
+std::string verdict(bool met) { return met ? "met" : "MISSED"; }
+
+std::string cell(double value, const char* pattern) {
+  return std::isnan(value) ? std::string("-") : format(pattern, value);
+}
+
+std::string sideText(const Side& s) {
+  return format("%-8s %9s %9s %8s", s.name.c_str(), cell(s.wall, "%.3f s").c_str(), cell(s.cpu, "(%.2f)").c_str(),
+                cell(s.mb, "%.0f MiB").c_str());
+}
+
+void printTable(const std::vector<Row>& rows) {
+  const std::string line = std::string(36, '-') + "-+-" + std::string(38, '-') + "-+-" + std::string(38, '-') +
+                           "-+-" + std::string(22, '-') + "-+-" + std::string(21, '-') + "-+----------\n";
+  std::printf("%-36s | %-38s | %-38s | %-22s | %-21s | %s\n", "item", "side A: wall (cpu) s, +peak RSS",
+              "side B: wall (cpu) s, +peak RSS", "ratio", "target", "verdict");
+  std::printf("%s", line.c_str());
+  for (const Row& r : rows) {
+    for (size_t i = 0; i < std::max<size_t>(1, r.ratios.size()); ++i) {
+      std::printf("%-36s | %-38s | %-38s | %-22s | %-21s | %s\n", i == 0 ? r.item.c_str() : "",
+                  i == 0 ? sideText(r.a).c_str() : "", i == 0 ? sideText(r.b).c_str() : "",
+                  i < r.ratios.size() ? r.ratios[i].c_str() : "", i < r.targets.size() ? r.targets[i].c_str() : "",
+                  i < r.verdicts.size() ? r.verdicts[i].c_str() : "");
+    }
+  }
+  std::printf("%s", line.c_str());
+}
+
+std::string firstValue(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, key.size(), key) != 0) continue;
+    const size_t colon = line.find(':');
+    std::string value = colon == std::string::npos ? line : line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    return value;
+  }
+  return "?";
+}
+
+void printMachine(const Options& options) {
+  char date[64];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&now));
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) < 0) load[0] = NAN;
+  std::printf("map_generator_bench   %s\n", date);
+  std::printf("command: %s\n", options.command_line.c_str());
+  std::printf("machine: %ld cpus, %s, RAM %s; load average at start %.2f\n", sysconf(_SC_NPROCESSORS_ONLN),
+              firstValue("/proc/cpuinfo", "model name").c_str(), firstValue("/proc/meminfo", "MemTotal").c_str(),
+              load[0]);
+}
+
+// ---------------------------------------------------------------- the building
+
+struct FloorBand {
+  std::string name;
+  double min_height;
+  double max_height;
+};
+
+// What a ground robot meets: from just above the floor slab, so that the floor
+// is not taken for an obstacle, up to a person's height below the ceiling.
+std::vector<FloorBand> floorBands(const BuildingLayout& layout) {
+  std::vector<FloorBand> bands;
+  for (size_t s = 0; s < layout.storeys.size(); ++s) {
+    const Storey& storey = layout.storeys[s];
+    bands.push_back({"F" + std::to_string(s + 1), storey.floor_z + 0.1,
+                     std::min(storey.floor_z + 2.0, storey.ceiling_z - 0.1)});
+  }
+  return bands;
+}
+
+// In the widest ground-floor corridor, where a scanner would stand: it sees
+// most rooms through their doors and holds no furniture.
+octomap::point3d sensorOrigin(const BuildingLayout& layout) {
+  const Room* best = nullptr;
+  auto area = [](const Rect& r) { return (r.max_x - r.min_x) * (r.max_y - r.min_y); };
+  for (const Room& room : layout.rooms) {
+    if (room.storey == 0 && room.kind == RoomKind::kCorridor && (!best || area(room.area) > area(best->area)))
+      best = &room;
+  }
+  const Rect r = best ? best->area : layout.footprint();
+  return octomap::point3d(static_cast<float>((r.min_x + r.max_x) / 2), static_cast<float>((r.min_y + r.max_y) / 2),
+                          static_cast<float>(layout.storeys.at(0).floor_z + 1.0));
+}
+
+struct Building {
+  BuildingParameters params;
+  BuildingLayout layout;
+  std::string las_path;
+  uint64_t points = 0;
+  uint64_t file_bytes = 0;
+  double seconds = 0;
+};
+
+bool makeBuilding(double scale, const std::string& path, Building& building) {
+  building.params = benchmarkBuilding(scale);
+  building.layout = planBuilding(building.params);
+  building.las_path = path;
+  const WallClock clock;
+  const BuildingLasResult result = writeBuildingLas(path, building.params, building.layout);
+  building.seconds = clock.seconds();
+  if (!result.ok) {
+    std::fprintf(stderr, "cannot write the building: %s\n", result.error.c_str());
+    return false;
+  }
+  building.points = result.points;
+  building.file_bytes = std::filesystem::file_size(path);
+  return true;
+}
+
+// Reads a LAS file as the tool's loader does.
+bool loadLas(const std::string& path, Cloud& cloud) {
+  const LasReadResult result = readLasFile(
+      path,
+      [&cloud](uint64_t count) {
+        cloud.points.resize(count);
+        return count == 0 ? nullptr : &cloud.points[0].x;
+      },
+      sizeof(pcl::PointXYZ) / sizeof(float));
+  if (result.status != LasReadStatus::kOk) {
+    std::fprintf(stderr, "%s\n", result.error.c_str());
+    return false;
+  }
+  cloud.points.resize(result.points_read);
+  cloud.width = static_cast<uint32_t>(cloud.points.size());
+  cloud.height = 1;
+  cloud.is_dense = false;
+  return true;
+}
+
+std::shared_ptr<Cloud> thinnedCloud(const Cloud& loaded) {
+  auto thinned = std::make_shared<Cloud>();
+  thinned->points = voxelDownsample(loaded.points, kLeaf);
+  thinned->width = static_cast<uint32_t>(thinned->points.size());
+  thinned->height = 1;
+  thinned->is_dense = true;
+  return thinned;
+}
+
+void progress(const char* text) {
+  std::printf("%s\n", text);
+  std::fflush(stdout);
+}
+
+// ------------------------------------------------------------ item 5: whole run
+
+struct StageFigures {
+  bool parsed = false;
+  double total = 0, load = 0, thin = 0, transform = 0, write = 0;
+  uint64_t loaded = 0, thinned = 0;
+  struct Floor {
+    std::string name;
+    uint64_t band_points = 0;
+    double octree = 0, projection = 0, export_ = 0;
+  };
+  std::vector<Floor> floors;
+};
+
+// Reads the summary record map_generator logs when a run ends.
+StageFigures parseSummary(const std::string& log) {
+  StageFigures f;
+  static const std::regex head(
+      "Maps done in ([0-9.]+) s: ([0-9]+) points loaded \\(([0-9.]+) s\\), ([0-9]+) after thinning "
+      "\\(([0-9.]+) s\\), transform ([0-9.]+) s, map\\.pcd written in ([0-9.]+) s");
+  static const std::regex floor(
+      "floor (\\S+): ([0-9]+) points in its band[^\\n]*; octree ([0-9.]+) s, projection ([0-9.]+) "
+      "s, export ([0-9.]+) s");
+  std::smatch m;
+  if (!std::regex_search(log, m, head)) return f;
+  f.parsed = true;
+  f.total = std::stod(m[1]);
+  f.loaded = std::stoull(m[2]);
+  f.load = std::stod(m[3]);
+  f.thinned = std::stoull(m[4]);
+  f.thin = std::stod(m[5]);
+  f.transform = std::stod(m[6]);
+  f.write = std::stod(m[7]);
+  const std::string rest = m.suffix();
+  for (auto it = std::sregex_iterator(rest.begin(), rest.end(), floor); it != std::sregex_iterator(); ++it) {
+    StageFigures::Floor fl;
+    fl.name = (*it)[1];
+    fl.band_points = std::stoull((*it)[2]);
+    fl.octree = std::stod((*it)[3]);
+    fl.projection = std::stod((*it)[4]);
+    fl.export_ = std::stod((*it)[5]);
+    f.floors.push_back(fl);
+  }
+  return f;
+}
+
+std::string jsonNumber(double v) { return format("%.17g", v); }
+
+std::string writeConfig(const std::string& dir, const Building& b, const octomap::point3d& origin) {
+  std::ostringstream json;
+  json << "{\n  \"output_path\": \"" << dir << "/maps\",\n"
+       << "  \"input_pointcloud\": \"" << b.las_path << "\",\n"
+       << "  \"downsample_size\": " << kLeaf << ",\n  \"map_resolution\": " << kResolution << ",\n"
+       << "  \"transform_matrix\": {\"rotation\": [1, 0, 0, 0], \"translation\": [0, 0, 0]},\n"
+       << "  \"sensor_origin\": [" << jsonNumber(origin.x()) << ", " << jsonNumber(origin.y()) << ", "
+       << jsonNumber(origin.z()) << "],\n  \"floors\": [";
+  const std::vector<FloorBand> bands = floorBands(b.layout);
+  for (size_t i = 0; i < bands.size(); ++i) {
+    json << (i ? ",\n" : "\n") << "    {\"floor_name\": \"" << bands[i].name << "\", \"min_height\": "
+         << jsonNumber(bands[i].min_height) << ", \"max_height\": " << jsonNumber(bands[i].max_height) << "}";
+  }
+  json << "\n  ]\n}\n";
+  const std::string path = dir + "/config.json";
+  std::ofstream(path) << json.str();
+  return path;
+}
+
+bool wholeRun(const Options& options, const std::string& dir, const Building& b, const octomap::point3d& origin,
+              std::vector<Row>& rows, std::string& details) {
+  const std::string config = writeConfig(dir, b, origin);
+  progress(format("[5] %s %s ...", options.map_generator.c_str(), config.c_str()).c_str());
+  const bench::ChildRun run =
+      bench::runChild({options.map_generator, config}, dir + "/map_generator.log", {"GLOG_log_dir=" + dir});
+  if (!run.started || run.exit_code != 0) {
+    std::fprintf(stderr, "map_generator failed (%s, exit %d); its output:\n%s\n", run.error.c_str(), run.exit_code,
+                 run.output.c_str());
+    return false;
+  }
+  const StageFigures f = parseSummary(run.output);
+  const double cloud_mb = b.points * kBytesPerLoadedPoint / (1024.0 * 1024.0);
+  const double peak_mb = mb(run.max_rss_kb);
+  Row row;
+  row.item = format("5 whole run, %zu floors (the binary)", b.layout.storeys.size());
+  row.a = {"run", run.seconds, NAN, peak_mb};
+  row.b = {"cloud", NAN, NAN, cloud_mb};
+  row.ratios = {format("peak %.2fx cloud", peak_mb / cloud_mb)};
+  row.targets = {"(figures only)"};
+  row.verdicts = {"-"};
+  rows.push_back(row);
+
+  std::ostringstream d;
+  d << format("[5] whole run: %.2f s wall; peak RSS %.0f MiB (its whole peak, not an added one) = %.2f x the loaded"
+              " cloud (%llu points x 16 B = %.0f MiB); this process held %.0f MiB when it started the run\n",
+              run.seconds, peak_mb, peak_mb / cloud_mb, static_cast<unsigned long long>(b.points), cloud_mb,
+              mb(run.parent_rss_kb));
+  if (!f.parsed) {
+    d << "    the run's summary record was not found in its log: no breakdown by stage\n";
+  } else {
+    auto share = [&](double s) { return format("%7.2f s %5.1f %%", s, 100.0 * s / run.seconds); };
+    d << format("    stage                 time   share of the wall time (the summary says %.2f s in all)\n", f.total);
+    d << "    load              " << share(f.load)
+      << format("   %llu points\n", static_cast<unsigned long long>(f.loaded));
+    d << "    thin              " << share(f.thin)
+      << format("   %llu points left\n", static_cast<unsigned long long>(f.thinned));
+    d << "    transform         " << share(f.transform) << "\n";
+    d << "    write map.pcd     " << share(f.write) << "\n";
+    double floors_total = 0;
+    for (const auto& fl : f.floors) {
+      d << format("    %-3s octree        ", fl.name.c_str()) << share(fl.octree)
+        << format("   %llu band points\n", static_cast<unsigned long long>(fl.band_points));
+      d << format("    %-3s projection    ", fl.name.c_str()) << share(fl.projection) << "\n";
+      d << format("    %-3s export        ", fl.name.c_str()) << share(fl.export_) << "\n";
+      floors_total += fl.octree + fl.projection + fl.export_;
+    }
+    const double accounted = f.load + f.thin + f.transform + f.write + floors_total;
+    d << "    rest (start, exit)" << share(run.seconds - accounted) << "\n";
+  }
+  details += d.str();
+  return true;
+}
+
+// ------------------------------------------------------------ item 3: loading
+
+// Reads the whole file into fresh memory with read(); false on a short read.
+bool rawRead(const std::string& path, Side* side) {
+  const Measurement measurement;
+  const int fd = open(path.c_str(), O_RDONLY);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) return false;
+  char* buffer = static_cast<char*>(std::malloc(st.st_size));
+  off_t done = 0;
+  while (buffer && done < st.st_size) {
+    const ssize_t n = read(fd, buffer + done, st.st_size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  close(fd);
+  if (side) measurement.record(*side);
+  std::free(buffer);
+  return done == st.st_size;
+}
+
+bool loading(const Options& options, const Building& b, std::shared_ptr<Cloud>& cloud, std::vector<Row>& rows,
+             std::string& details) {
+  progress(format("[3] loading the LAS file, %d runs each ...", options.repeat).c_str());
+  if (!rawRead(b.las_path, nullptr)) return false;  // warms the page cache
+  Row row;
+  row.item = "3 load LAS (warm page cache)";
+  row.a.name = "readLas";
+  row.b.name = "read()";
+  for (int i = 0; i < options.repeat; ++i) {
+    cloud.reset();
+    auto fresh = std::make_shared<Cloud>();
+    {
+      const Measurement measurement;
+      if (!loadLas(b.las_path, *fresh)) return false;
+      measurement.record(row.a);
+    }
+    cloud = fresh;
+    if (!rawRead(b.las_path, &row.b)) {
+      std::fprintf(stderr, "cannot read %s\n", b.las_path.c_str());
+      return false;
+    }
+  }
+  const double file_mb = b.file_bytes / (1024.0 * 1024.0);
+  const double ratio = row.b.wall / row.a.wall;  // throughput, ours over raw
+  row.ratios = {format("%.2fx raw MiB/s", ratio)};
+  row.targets = {">= 0.5x raw MiB/s"};
+  row.verdicts = {verdict(ratio >= 0.5)};
+  rows.push_back(row);
+  details += format("[3] loading: %.1f MiB file, %llu points; readLasFile %.0f MiB/s (%.1f M points/s), plain read() "
+                    "%.0f MiB/s\n",
+                    file_mb, static_cast<unsigned long long>(cloud->size()), file_mb / row.a.wall,
+                    cloud->size() / row.a.wall / 1e6, file_mb / row.b.wall);
+  return cloud->size() == b.points;
+}
+
+// ---------------------------------------------------------- item 2: thinning
+
+std::array<uint32_t, 3> bitsOf(const pcl::PointXYZ& p) {
+  std::array<uint32_t, 3> bits;
+  std::memcpy(bits.data(), p.data, sizeof bits);
+  return bits;
+}
+
+// "" when both hold the same points bit for bit: in the same order
+// (`same_order`), or else as sets. The first difference otherwise.
+std::string comparePoints(const PointVector& ours, const PointVector& reference, bool* same_order) {
+  *same_order = false;
+  if (ours.size() != reference.size()) return format("ours %zu points, pcl %zu", ours.size(), reference.size());
+  size_t first = ours.size();
+  for (size_t i = 0; i < ours.size() && first == ours.size(); ++i)
+    if (bitsOf(ours[i]) != bitsOf(reference[i])) first = i;
+  if (first == ours.size()) {
+    *same_order = true;
+    return "";
+  }
+  std::vector<std::array<uint32_t, 3>> a, b;
+  for (const auto& p : ours) a.push_back(bitsOf(p));
+  for (const auto& p : reference) b.push_back(bitsOf(p));
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  if (a == b) return "";
+  const pcl::PointXYZ& p = ours[first];
+  const pcl::PointXYZ& q = reference[first];
+  return format("different point sets; point %zu is (%.9g %.9g %.9g), pcl's is (%.9g %.9g %.9g)", first, p.x, p.y,
+                p.z, q.x, q.y, q.z);
+}
+
+// pcl::VoxelGrid's own test: beyond it, it returns its input unthinned.
+bool fitsPclIndex(const Cloud& cloud, float leaf) {
+  Eigen::Vector4f min_p, max_p;
+  pcl::getMinMax3D(cloud, min_p, max_p);
+  const float inverse = 1.0f / leaf;
+  const int64_t dx = static_cast<int64_t>((max_p[0] - min_p[0]) * inverse) + 1;
+  const int64_t dy = static_cast<int64_t>((max_p[1] - min_p[1]) * inverse) + 1;
+  const int64_t dz = static_cast<int64_t>((max_p[2] - min_p[2]) * inverse) + 1;
+  return dx * dy * dz <= static_cast<int64_t>(std::numeric_limits<int32_t>::max());
+}
+
+bool thinning(const Options& options, const Building& b, const std::shared_ptr<Cloud>& loaded,
+              std::shared_ptr<Cloud>& thinned, std::vector<Row>& rows, std::string& details) {
+  std::shared_ptr<Cloud> input = loaded;
+  std::string what = "whole building";
+  if (!fitsPclIndex(*loaded, kLeaf)) {
+    input = std::make_shared<Cloud>();
+    const double top = b.layout.storeys.size() > 1 ? b.layout.storeys[1].floor_z : b.layout.roofTop();
+    for (const auto& p : loaded->points)
+      if (p.z < top) input->push_back(p);
+    what = "ground storey";
+  }
+  // Every LAS coordinate is finite; saying so gives pcl its fastest path.
+  input->is_dense = true;
+  progress(format("[2] thinning the %s, %zu points, at %.2f m, %d runs each ...", what.c_str(), input->size(),
+                  kLeaf, options.repeat)
+               .c_str());
+  Row row;
+  row.item = "2 voxel thinning, " + what;
+  row.a.name = "ours";
+  row.b.name = "pcl";
+  PointVector ours;
+  Cloud reference;
+  for (int i = 0; i < options.repeat; ++i) {
+    ours = PointVector();
+    {
+      const Measurement measurement;
+      PointVector out = voxelDownsample(input->points, kLeaf);
+      measurement.record(row.a);
+      ours.swap(out);
+    }
+    reference = Cloud();
+    {
+      const Measurement measurement;
+      pcl::VoxelGrid<pcl::PointXYZ> grid;
+      grid.setInputCloud(input);
+      grid.setLeafSize(kLeaf, kLeaf, kLeaf);
+      Cloud out;
+      grid.filter(out);
+      measurement.record(row.b);
+      reference.swap(out);
+    }
+  }
+  bool same_order = false;
+  const std::string difference = comparePoints(ours, reference.points, &same_order);
+  const double ratio = row.a.wall / row.b.wall;
+  const std::string outcome = difference.empty() ? (same_order ? "IDENTICAL" : "IDENTICAL as sets") : "DIFFERENT";
+  row.ratios = {format("%.3f (ours / pcl)", ratio), "thinned points"};
+  row.targets = {"<= 1.0", "identical to pcl"};
+  row.verdicts = {verdict(ratio <= 1.0), outcome};
+  rows.push_back(row);
+  details += format("[2] thinning: %zu -> %zu points; %s\n", input->size(), ours.size(),
+                    difference.empty() ? (same_order ? "IDENTICAL to pcl::VoxelGrid, bit for bit and in the same order"
+                                                     : "IDENTICAL to pcl::VoxelGrid as sets (not in the same order)")
+                                       : ("DIFFERENT from pcl::VoxelGrid: " + difference).c_str());
+  if (!difference.empty()) return false;
+  if (input == loaded) {
+    thinned = std::make_shared<Cloud>();
+    thinned->points.swap(ours);
+    thinned->width = static_cast<uint32_t>(thinned->points.size());
+    thinned->height = 1;
+    thinned->is_dense = true;
+  } else {
+    thinned = thinnedCloud(*loaded);  // the floors come from the whole building, as in a run
+  }
+  return true;
+}
+
+// ----------------------------------------------------------- item 1: octree
+
+// "" when both trees hold the same leaves (key, depth, log-odds bits) in the
+// same order; the first difference otherwise.
+std::string compareTrees(const octomap::OcTree& ours, const octomap::OcTree& reference) {
+  if (ours.getResolution() != reference.getResolution())
+    return format("resolution %g against %g", ours.getResolution(), reference.getResolution());
+  auto a = ours.begin_leafs(), a_end = ours.end_leafs();
+  auto b = reference.begin_leafs(), b_end = reference.end_leafs();
+  size_t index = 0;
+  for (; a != a_end && b != b_end; ++a, ++b, ++index) {
+    const octomap::OcTreeKey ka = a.getKey(), kb = b.getKey();
+    const float la = a->getLogOdds(), lb = b->getLogOdds();
+    uint32_t bits_a, bits_b;
+    std::memcpy(&bits_a, &la, sizeof la);
+    std::memcpy(&bits_b, &lb, sizeof lb);
+    if (ka != kb || a.getDepth() != b.getDepth() || bits_a != bits_b) {
+      return format("leaf %zu: ours key (%u %u %u) depth %u log-odds %.9g, octomap's key (%u %u %u) depth %u "
+                    "log-odds %.9g",
+                    index, ka[0], ka[1], ka[2], a.getDepth(), la, kb[0], kb[1], kb[2], b.getDepth(), lb);
+    }
+  }
+  if (a != a_end || b != b_end)
+    return format("ours has %zu leaves, octomap %zu (the first %zu agree)", ours.getNumLeafNodes(),
+                  reference.getNumLeafNodes(), index);
+  return "";
+}
+
+// The octree stage again, step by step, to show where its time and memory go.
+std::string octreeBreakdown(const std::shared_ptr<Cloud>& thinned, const FloorBand& floor,
+                            const octomap::point3d& origin) {
+  const HeightBand band{static_cast<float>(floor.min_height), static_cast<float>(floor.max_height)};
+  Side walk_side, cast_side, load_side;
+  // The walk alone over the same band, every cell folded into a checksum
+  // instead of stored.
+  uint64_t checksum = 0, walked = 0;
+  {
+    const Measurement measurement;
+    octomap::OcTreeKey origin_key, end_key;
+    if (!pointToKey(origin, 1.0 / kResolution, origin_key)) return "    the sensor origin has no key\n";
+    for (const auto& p : thinned->points) {
+      if (!band.contains(p)) continue;
+      const octomap::point3d end(p.x, p.y, p.z);
+      if (!pointToKey(end, 1.0 / kResolution, end_key)) continue;
+      walkRay(origin, end, origin_key, end_key, kResolution, [&](const octomap::OcTreeKey& k) {
+        checksum += k[0] ^ (uint64_t{k[1]} << 16) ^ (uint64_t{k[2]} << 32);
+        ++walked;
+      });
+    }
+    measurement.record(walk_side);
+  }
+  CellBlockMap cells;
+  RayCastStats stats;
+  {
+    const Measurement measurement;
+    stats = castRays(thinned->points, band, origin, kResolution, cells);
+    measurement.record(cast_side);
+  }
+  octomap::OcTree tree(kResolution);
+  {
+    const Measurement measurement;
+    loadOccupancyTree(cells, tree);
+    measurement.record(load_side);
+  }
+  const double total = cast_side.wall + load_side.wall;
+  auto pct = [total](const Side& s) { return 100.0 * s.wall / total; };
+  std::string text;
+  text += format("    ours step by step (one more run; wall s, cpu s in brackets): castRays with the band test %.3f s (%.2f)"
+                 " %.0f %% +%.0f MiB (%llu rays, %.0f M cell visits, %.0f M visits/s; cell store %zu blocks, %.0f MiB)\n",
+                 cast_side.wall, cast_side.cpu, pct(cast_side), cast_side.mb,
+                 static_cast<unsigned long long>(stats.rays), stats.cell_visits / 1e6,
+                 stats.cell_visits / cast_side.wall / 1e6, cells.blockCount(), cells.memoryBytes() / 1048576.0);
+  text += format("    | loadOccupancyTree %.3f s (%.2f) %.0f %% +%.0f MiB (the tree holds %zu nodes, %.0f MiB by octomap's"
+                 " count, which leaves out malloc's overhead)\n",
+                 load_side.wall, load_side.cpu, pct(load_side), load_side.mb, tree.size(),
+                 tree.memoryUsage() / 1048576.0);
+  text += format("    | walking the same rays without storing a cell: %.3f s (%.2f), %.0f M visits/s (checksum %llx);"
+                 " storing the cells is the other %.3f s of castRays\n",
+                 walk_side.wall, walk_side.cpu, walked / walk_side.wall / 1e6,
+                 static_cast<unsigned long long>(checksum & 0xffff), cast_side.wall - walk_side.wall);
+  return text;
+}
+
+bool floorOctree(const Options& options, const std::shared_ptr<Cloud>& thinned, const FloorBand& band,
+                 const octomap::point3d& origin, MapPostProcess& post, std::vector<Row>& rows, std::string& details) {
+  post.resolution_ = kResolution;
+  post.min_height_ = band.min_height;
+  post.max_height_ = band.max_height;
+  post.sensor_origin_ = origin;
+  if (!options.wants(1)) return post.constructOctMap(thinned);
+
+  progress(format("[1] floor %s octree, band z %.2f..%.2f m, origin (%.2f %.2f %.2f) ...", band.name.c_str(),
+                  band.min_height, band.max_height, origin.x(), origin.y(), origin.z())
+               .c_str());
+  Row row;
+  row.item = format("1 floor octree %s (%.2f m)", band.name.c_str(), kResolution);
+  row.a.name = "ours";
+  row.b.name = "octomap";
+  // Ours runs once before and once after the long reference, so that a
+  // change in the machine's load between the two sides shows. The first run
+  // starts from an empty tree, so its added memory is the one that counts.
+  std::vector<double> ours_runs;
+  auto runOurs = [&]() {
+    const Measurement measurement;
+    const WallClock clock;
+    const bool built = post.constructOctMap(thinned);
+    ours_runs.push_back(clock.seconds());
+    measurement.record(row.a);
+    if (!built) std::fprintf(stderr, "constructOctMap failed\n");
+    return built;
+  };
+  if (!runOurs()) return false;
+  const size_t band_points = post.floorStats().band_points;
+  std::string d = format("[1] octree: %zu band points, %zu leaves (ours)", band_points, post.octree().getNumLeafNodes());
+
+  bool identical = true;
+  if (options.skip_reference) {
+    row.ratios = {"(reference skipped)"};
+    row.targets = {">= 20x faster"};
+    row.verdicts = {"-"};
+    d += "; octomap reference skipped\n";
+  } else {
+    progress(format("    octomap's insertPointCloud on the same %zu points (slow) ...", band_points).c_str());
+    std::unique_ptr<octomap::OcTree> reference;
+    {
+      const Measurement measurement;
+      reference = std::make_unique<octomap::OcTree>(kResolution);
+      const float lo = static_cast<float>(band.min_height), hi = static_cast<float>(band.max_height);
+      octomap::Pointcloud scan;
+      for (const auto& p : thinned->points) {
+        if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && p.z >= lo && p.z <= hi)
+          scan.push_back(p.x, p.y, p.z);
+      }
+      reference->insertPointCloud(scan, origin, -1.0, false, false);
+      measurement.record(row.b);
+    }
+    const std::string difference = compareTrees(post.octree(), *reference);
+    identical = difference.empty();
+    d += format(", %zu leaves (octomap); ", reference->getNumLeafNodes());
+    d += identical ? "trees IDENTICAL leaf by leaf (key, depth, log-odds)\n" : "trees DIFFER: " + difference + "\n";
+    reference.reset();
+    if (!runOurs()) return false;
+    const double speedup = row.b.wall / row.a.wall;
+    const double memory_share = row.a.mb / row.b.mb;
+    row.ratios = {format("%.1fx faster", speedup), format("(cpu: %.1fx faster)", row.b.cpu / row.a.cpu),
+                  format("mem %.3fx octomap", memory_share), "trees"};
+    row.targets = {">= 20x faster", "", "mem <= 0.2x octomap", "identical leaves"};
+    row.verdicts = {verdict(speedup >= 20.0), "", verdict(memory_share <= 0.2), identical ? "IDENTICAL" : "DIFFERENT"};
+  }
+  std::string runs;
+  for (double r : ours_runs) runs += format(" %.2f s", r);
+  d += "    ours, wall time of each run (the best kept):" + runs + "\n";
+  rows.push_back(row);
+  details += d + octreeBreakdown(thinned, band, origin);
+  return identical;
+}
+
+// -------------------------------------------------------- item 4: projection
+
+struct ProjectionFigures {
+  Side side;
+  double projection = NAN, export_ = NAN;
+  size_t leaves = 0;
+  uint64_t cells = 0;
+};
+
+bool projectAndExport(const Options& options, MapPostProcess& post, const std::string& out_dir,
+                      const std::string& name, ProjectionFigures& f) {
+  // Once untimed: the first export also loads the image codec and makes the directory.
+  if (!post.generateNavMap() || !post.saveNavMaps(out_dir, name)) return false;
+  // A run lasts a tenth of a second or less, where a busy neighbour weighs
+  // most: three times the runs of the other items.
+  for (int i = 0; i < 3 * options.repeat; ++i) {
+    const Measurement measurement;
+    const WallClock clock;
+    if (!post.generateNavMap()) return false;
+    const double projected = clock.seconds();
+    if (!post.saveNavMaps(out_dir, name)) return false;
+    const double before = f.side.wall;
+    measurement.record(f.side);
+    if (std::isnan(before) || f.side.wall < before) {
+      f.projection = projected;
+      f.export_ = f.side.wall - projected;
+    }
+  }
+  f.leaves = post.floorStats().leaves;
+  f.cells = post.gridMap()->width * post.gridMap()->height;
+  return true;
+}
+
+bool projection(const Options& options, const std::string& dir, MapPostProcess& big_post, const FloorBand& band,
+                std::vector<Row>& rows, std::string& details) {
+  const double small_scale = options.scale / 2;
+  progress(format("[4] projection and export at scale %.2f and %.2f, %d runs each ...", options.scale, small_scale,
+                  3 * options.repeat)
+               .c_str());
+  ProjectionFigures large, small;
+  if (!projectAndExport(options, big_post, dir + "/projection", band.name + "_large", large)) return false;
+
+  // The smaller floor comes through the same stages as the larger one.
+  Building b;
+  if (!makeBuilding(small_scale, dir + "/small.las", b)) return false;
+  MapPostProcess post;
+  {
+    auto loaded = std::make_shared<Cloud>();
+    if (!loadLas(b.las_path, *loaded)) return false;
+    const std::shared_ptr<Cloud> thinned = thinnedCloud(*loaded);
+    loaded.reset();
+    const FloorBand small_band = floorBands(b.layout).at(0);
+    post.resolution_ = kResolution;
+    post.min_height_ = small_band.min_height;
+    post.max_height_ = small_band.max_height;
+    post.sensor_origin_ = sensorOrigin(b.layout);
+    if (!post.constructOctMap(thinned)) return false;
+  }
+  std::filesystem::remove(b.las_path);
+  if (!projectAndExport(options, post, dir + "/projection", band.name + "_small", small)) return false;
+
+  const double large_rate = large.leaves / large.side.wall, small_rate = small.leaves / small.side.wall;
+  const double rate_ratio = large_rate / small_rate;
+  Row row;
+  row.item = format("4 project+export %s, scale %.2f|%.2f", band.name.c_str(), options.scale, small_scale);
+  row.a = large.side;
+  auto leaves = [](size_t n) { return format(n >= 10000000 ? "%.1fM lv" : "%.2fM lv", n / 1e6); };
+  row.a.name = leaves(large.leaves);
+  row.b = small.side;
+  row.b.name = leaves(small.leaves);
+  row.ratios = {format("%.2f (leaves/s, A/B)", rate_ratio)};
+  row.targets = {"0.67..1.5: linear"};
+  row.verdicts = {verdict(rate_ratio >= 0.67 && rate_ratio <= 1.5)};
+  rows.push_back(row);
+  auto line = [](const char* which, double scale, const ProjectionFigures& f) {
+    return format("    %s scale %.2f: %zu leaves, grid %llu cells; projection %.3f s (%.1f M leaves/s), export %.3f s;"
+                  " both %.1f M leaves/s\n",
+                  which, scale, f.leaves, static_cast<unsigned long long>(f.cells), f.projection,
+                  f.leaves / f.projection / 1e6, f.export_, f.leaves / f.side.wall / 1e6);
+  };
+  details += "[4] projection + export of floor " + band.name + ":\n" + line("A", options.scale, large) +
+             line("B", small_scale, small);
+  return true;
+}
+
+// ------------------------------------------------------------------- main
+
+bool parseOptions(int argc, char** argv, Options& o) {
+  for (int i = 0; i < argc; ++i) o.command_line += (i ? " " : "") + std::string(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = nullptr;
+    const bool takes_value = arg == "--scale" || arg == "--repeat" || arg == "--workdir" || arg == "--items" ||
+                             arg == "--map-generator";
+    if (takes_value) {
+      if (i + 1 >= argc) return false;
+      value = argv[++i];
+    }
+    char* end = nullptr;
+    if (arg == "--scale") {
+      o.scale = std::strtod(value, &end);
+      if (*end || !(o.scale > 0) || o.scale > 10) return false;
+    } else if (arg == "--repeat") {
+      o.repeat = static_cast<int>(std::strtol(value, &end, 10));
+      if (*end || o.repeat < 1) return false;
+    } else if (arg == "--items") {
+      o.items.clear();
+      std::stringstream list(value);
+      std::string item;
+      while (std::getline(list, item, ',')) {
+        const long n = std::strtol(item.c_str(), &end, 10);
+        if (*end || n < 1 || n > 5) return false;
+        o.items.insert(static_cast<int>(n));
+      }
+    } else if (arg == "--workdir") {
+      o.workdir = value;
+    } else if (arg == "--map-generator") {
+      o.map_generator = value;
+    } else if (arg == "--skip-reference") {
+      o.skip_reference = true;
+    } else if (arg == "--keep") {
+      o.keep = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+int runBenchmark(const Options& options, const std::string& dir) {
+  Building building;
+  if (!makeBuilding(options.scale, dir + "/building.las", building)) return 1;
+  const std::vector<FloorBand> bands = floorBands(building.layout);
+  const octomap::point3d origin = sensorOrigin(building.layout);
+  std::printf("building: scale %.2f, %.1f m x %.1f m, %zu storeys, %llu points, LAS %.1f MiB written in %.1f s to %s\n",
+              options.scale, building.layout.width, building.layout.depth, building.layout.storeys.size(),
+              static_cast<unsigned long long>(building.points), building.file_bytes / (1024.0 * 1024.0),
+              building.seconds, dir.c_str());
+  for (const FloorBand& b : bands)
+    std::printf("  floor %s: band z %.2f..%.2f m\n", b.name.c_str(), b.min_height, b.max_height);
+  std::printf("  sensor origin (%.2f, %.2f, %.2f) for every floor\n", origin.x(), origin.y(), origin.z());
+  std::fflush(stdout);
+
+  std::vector<Row> rows, run_rows;
+  std::string details, run_details;
+  bool ok = true;
+  // The whole run goes first, while this process is small: a child's peak
+  // memory counts what it shared with us until it replaced its image.
+  if (options.wants(5)) ok = wholeRun(options, dir, building, origin, run_rows, run_details);
+
+  const bool needs_cloud = options.wants(1) || options.wants(2) || options.wants(3) || options.wants(4);
+  if (ok && needs_cloud) {
+    std::shared_ptr<Cloud> loaded, thinned;
+    MapPostProcess post;
+    if (options.wants(3)) {
+      ok = loading(options, building, loaded, rows, details);
+    } else {
+      loaded = std::make_shared<Cloud>();
+      ok = loadLas(building.las_path, *loaded);
+    }
+    if (ok && options.wants(2)) {
+      ok = thinning(options, building, loaded, thinned, rows, details);
+    } else if (ok) {
+      thinned = thinnedCloud(*loaded);
+    }
+    loaded.reset();
+    if (ok && (options.wants(1) || options.wants(4)))
+      ok = floorOctree(options, thinned, bands.at(0), origin, post, rows, details);
+    thinned.reset();
+    if (ok && options.wants(4)) ok = projection(options, dir, post, bands.at(0), rows, details);
+  }
+
+  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.item < b.item; });
+  rows.insert(rows.end(), run_rows.begin(), run_rows.end());
+  std::printf("\n");
+  printTable(rows);
+  std::printf("\n%s%s", details.c_str(), run_details.c_str());
+  std::printf("\nSide A is ours. Times are the best of the runs: wall clock, processor time in brackets. +peak RSS is"
+              " the\npeak resident memory a side added (VmHWM after it less VmRSS before it), MiB = 2^20 bytes; item 5"
+              " gives the run's whole peak.\n");
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parseOptions(argc, argv, options)) {
+    std::fprintf(stderr, "%s", kUsage);
+    return 2;
+  }
+  google::InitGoogleLogging(argv[0]);
+  FLAGS_logtostderr = true;
+  FLAGS_minloglevel = google::GLOG_WARNING;  // the table, not the stages' progress records
+  pcl::console::setVerbosityLevel(pcl::console::L_WARN);
+
+  bool made_dir = false;
+  std::string dir = options.workdir;
+  if (dir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/map_generator_bench.XXXXXX";
+    if (!mkdtemp(&pattern[0])) {
+      std::perror("mkdtemp");
+      return 1;
+    }
+    dir = pattern;
+    made_dir = true;
+  } else {
+    std::filesystem::create_directories(dir);
+  }
+
+  printMachine(options);
+  int status = 1;
+  try {
+    status = runBenchmark(options, dir);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "map_generator_bench: %s\n", e.what());
+  }
+  if (made_dir && !options.keep) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+  return status;
+}
