@@ -212,7 +212,8 @@ LasReadResult readLasFile(const std::string& path, const std::function<float*(ui
     return result;
   };
 
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking on a pipe that has no writer; no effect on regular files.
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return fail(LasReadStatus::kCannotOpen, std::strerror(errno));
   struct stat info;
   if (::fstat(file.get(), &info) != 0) return fail(LasReadStatus::kCannotOpen, std::strerror(errno));

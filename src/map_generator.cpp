@@ -6,21 +6,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <glog/logging.h>
 #include <iomanip>
+#include <limits>
 #include <sstream>
 #include <nlohmann/json.hpp>
 #include <pcl/PCLPointCloud2.h>
-#include <pcl/PolygonMesh.h>
 #include <pcl/common/transforms.h>
 #include <pcl/conversions.h>
 #include <pcl/console/print.h>
 #include <pcl/exceptions.h>
-#include <pcl/io/obj_io.h>
 #include <pcl/io/pcd_io.h>
 #include <pcl/io/ply_io.h>
 
 #include "atomic_file.h"
+#include "cloud_file_checks.h"
 #include "las_reader.h"
 #include "map_postprocess.h"
 #include "progress.h"
@@ -113,6 +114,11 @@ std::vector<const json*> floorElements(const json& floors) {
 // `error` names the member or the fault.
 bool readConfigFile(const std::string& path, Config& config, std::string& error) {
   ConfigReader read(&error);
+  // Opening a pipe would wait for a writer; a directory would read as an
+  // empty document.
+  boost::system::error_code fs_error;
+  if (boost::filesystem::is_directory(path, fs_error)) return read.fail("is a directory");
+  if (!boost::filesystem::is_regular_file(path, fs_error)) return read.fail("is not a regular file");
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "r"),
                                                              &std::fclose);
   if (!file) return read.fail(std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
@@ -140,6 +146,19 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
   }
   CHECK(rotation.size() == 4);
   CHECK(translation.size() == 3);
+  // The transform is applied in single precision: a larger value would turn
+  // every point of map.pcd into infinities or NaN.
+  for (const auto& member : {std::make_pair("rotation", &rotation),
+                             std::make_pair("translation", &translation)}) {
+    for (const double value : *member.second) {
+      if (std::fabs(value) > std::numeric_limits<float>::max()) {
+        std::ostringstream text;
+        text << "member \"" << member.first << "\" holds " << value
+             << ", beyond single precision";
+        return read.fail(text.str());
+      }
+    }
+  }
   config.transform_matrix = rigidTransform(
       static_cast<float>(rotation[0]), static_cast<float>(rotation[1]),
       static_cast<float>(rotation[2]), static_cast<float>(rotation[3]),
@@ -180,13 +199,14 @@ const char kUsage[] =
 }  // namespace
 
 Eigen::Matrix4f rigidTransform(float w, float x, float y, float z, const Eigen::Vector3f& t) {
-  const float norm_squared = w * w + x * x + y * y + z * z;
-  if (norm_squared > 0.0f) {
-    const float norm = std::sqrt(norm_squared);
-    w /= norm;
-    x /= norm;
-    y /= norm;
-    z /= norm;
+  // In double: the squares of a quaternion scaled beyond 1e19 overflow a float.
+  const double norm_squared = double{w} * w + double{x} * x + double{y} * y + double{z} * z;
+  if (norm_squared > 0.0) {
+    const double norm = std::sqrt(norm_squared);
+    w = static_cast<float>(w / norm);
+    x = static_cast<float>(x / norm);
+    y = static_cast<float>(y / norm);
+    z = static_cast<float>(z / norm);
   }
   const float tx = 2 * x, ty = 2 * y, tz = 2 * z;
   const float twx = tx * w, twy = ty * w, twz = tz * w;
@@ -370,7 +390,7 @@ bool NavMapGenerator::generatePCDMap() {
   }
   summary_.load_seconds = stage.seconds();
   summary_.points_loaded = pointcloud_->points.size();
-  warnAboutPrecision();
+  warnAboutCoordinates();
 
   stage = Stopwatch();
   ProgressLog thinning("thinning", "points");
@@ -411,18 +431,26 @@ bool NavMapGenerator::generatePCDMap() {
     LOG(INFO) << "success to save pointcloud map: " << map_file;
     summary_.write_seconds = stage.seconds();
   } catch (const pcl::IOException& e) {
-    LOG(WARNING) << e.what();
+    LOG(WARNING) << "failed to write " << map_file << ": " << e.what();
     return false;
   }
   return true;
 }
 
-void NavMapGenerator::warnAboutPrecision() const {
+void NavMapGenerator::warnAboutCoordinates() const {
   float max_abs = 0.0f;
+  size_t not_finite = 0;
   for (const pcl::PointXYZ& p : pointcloud_->points) {
-    max_abs = std::max({max_abs, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
+      ++not_finite;
+    } else {
+      max_abs = std::max({max_abs, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+    }
   }
-  if (!std::isfinite(max_abs)) return;
+  if (not_finite > 0) {
+    LOG(WARNING) << not_finite << " of " << pointcloud_->points.size()
+                 << " points have a coordinate that is not a finite number and are left out";
+  }
   const double error = singlePrecisionError(max_abs);
   if (error > 0.1 * config_.downsample_size) {
     LOG(WARNING) << "coordinates reach " << std::fixed << std::setprecision(1) << max_abs
@@ -444,7 +472,7 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
       },
       sizeof(pcl::PointXYZ) / sizeof(float), progress.callback());
   if (result.status == LasReadStatus::kCannotOpen) {
-    LOG(ERROR) << "failed to open las file: " << path;
+    LOG(ERROR) << "failed to open las file: " << result.error;
     return false;
   }
   if (result.status != LasReadStatus::kOk) {
@@ -465,6 +493,14 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
 
 bool NavMapGenerator::plyLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .ply format...";
+  DeclaredCloud declared;
+  std::string error;
+  if (!checkCloudFile(path, CloudFileFormat::kPly, declared, error)) {
+    LOG(ERROR) << "failed to load ply file: " << path << ": " << error;
+    return false;
+  }
+  // PCL's conversion indexes the first point of an empty cloud.
+  if (declared.points == 0) return true;
   try {
     pcl::PCLPointCloud2 blob;
     pcl::PLYReader reader;
@@ -483,6 +519,14 @@ bool NavMapGenerator::plyLoader(const std::string& path) {
 
 bool NavMapGenerator::pcdLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .pcd format...";
+  DeclaredCloud declared;
+  std::string error;
+  if (!checkCloudFile(path, CloudFileFormat::kPcd, declared, error)) {
+    LOG(ERROR) << "failed to load pcd file: " << path << ": " << error;
+    return false;
+  }
+  // PCL refuses a header of no points; the cloud is then just empty.
+  if (declared.points == 0) return true;
   try {
     pcl::PCDReader reader;
     // The full reader crashes on a file without a usable header, so the
@@ -513,15 +557,28 @@ bool NavMapGenerator::pcdLoader(const std::string& path) {
 
 bool NavMapGenerator::objLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .obj format...";
-  try {
-    auto mesh = std::make_shared<pcl::PolygonMesh>();
-    pcl::OBJReader reader;
-    if (reader.read(path, *mesh, 0) < 0) return false;
-    pcl::fromPCLPointCloud2(mesh->cloud, *pointcloud_);
-  } catch (const std::exception& e) {
-    LOG(WARNING) << e.what();
+  boost::system::error_code fs_error;
+  // Opening a pipe would wait for a writer, reading a directory never ends.
+  const bool directory = boost::filesystem::is_directory(path, fs_error);
+  if (directory || !boost::filesystem::is_regular_file(path, fs_error)) {
+    LOG(ERROR) << "failed to load obj file: " << path << ": "
+               << (directory ? "is a directory" : "is not a regular file");
     return false;
   }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    LOG(ERROR) << "failed to load obj file: " << path << ": cannot be opened (" << std::strerror(errno)
+               << ")";
+    return false;
+  }
+  std::string error;
+  if (!readObjVertices(in, pointcloud_->points, error)) {
+    LOG(ERROR) << "failed to load obj file: " << path << ": " << error;
+    return false;
+  }
+  pointcloud_->width = static_cast<uint32_t>(pointcloud_->points.size());
+  pointcloud_->height = 1;
+  pointcloud_->is_dense = false;
   return true;
 }
 

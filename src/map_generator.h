@@ -109,7 +109,9 @@ class NavMapGenerator {
   std::shared_ptr<MapPostProcess> map_postprocesser_;
   RunSummary summary_;
 
-  void warnAboutPrecision() const;
+  // Warns of points that thinning will drop and of coordinates too large for
+  // single precision to place at the voxel size.
+  void warnAboutCoordinates() const;
 
  public:
   // Filled once before run(), from the file or the positional arguments.

@@ -93,6 +93,18 @@ TEST_F(ConfigTest, RotationIsANormalisedQuaternionScalarFirst) {
   EXPECT_TRUE(apply({0, 1, 1}).isApprox(Eigen::Vector3f(1, 1, 2)));
   ASSERT_TRUE(load(configJson("out", "in.pcd", 0.05, 0.05, "[]", "[0.7071, 0, 0, 0.7071]")));
   EXPECT_TRUE(apply({1, 0, 0}).isApprox(Eigen::Vector3f(0, 1, 0), 1e-5f));
+  // Squares of these overflow a float, yet they are still a quarter turn.
+  ASSERT_TRUE(load(configJson("out", "in.pcd", 0.05, 0.05, "[]", "[7.0710678e25, 0, 0, 7.0710678e25]")));
+  EXPECT_TRUE(apply({1, 0, 0}).isApprox(Eigen::Vector3f(0, 1, 0), 1e-5f));
+}
+
+TEST_F(ConfigTest, TransformsBeyondSinglePrecisionAreRefused) {
+  LogCapture log;
+  EXPECT_FALSE(load(configJson("out", "in.pcd", 0.05, 0.05, "[]", "[1e300, 1e300, 0, 0]")));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "member \"rotation\" holds 1e+300, beyond single precision"));
+  EXPECT_FALSE(load(configJson("out", "in.pcd", 0.05, 0.05, "[]", "[1, 0, 0, 0]", "[0, -4e38, 0]")));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "member \"translation\" holds -4e+38, beyond single precision"));
+  EXPECT_TRUE(load(configJson("out", "in.pcd", 0.05, 0.05, "[]", "[1, 0, 0, 0]", "[0, 3e38, 0]")));
 }
 
 TEST_F(ConfigTest, ExtraSensorOriginNumbersAreIgnored) {

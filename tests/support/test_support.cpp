@@ -10,6 +10,8 @@
 #include <pcl/point_types.h>
 #include <sstream>
 #include <stdexcept>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,8 +73,39 @@ bool CommandResult::hasRecord(char severity, const std::string& text) const {
   return false;
 }
 
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// In the child, before exec: limits and an ignored disposition outlive exec.
+void applyLimits(const RunLimits& limits) {
+  if (limits.address_space_bytes > 0 && !kSanitized) {
+    const rlimit bound{limits.address_space_bytes, limits.address_space_bytes};
+    ::setrlimit(RLIMIT_AS, &bound);
+  }
+  if (limits.file_size_bytes > 0) {
+    const rlimit bound{limits.file_size_bytes, limits.file_size_bytes};
+    ::setrlimit(RLIMIT_FSIZE, &bound);
+    // A write past the bound then fails instead of killing the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+  }
+  if (limits.seconds > 0) ::alarm(limits.seconds);
+}
+
+}  // namespace
+
 CommandResult runMapGenerator(const std::vector<std::string>& args,
-                              const std::string& working_dir) {
+                              const std::string& working_dir, const RunLimits& limits) {
   const std::string capture = working_dir + "/.map_generator_output";
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -81,6 +114,7 @@ CommandResult runMapGenerator(const std::vector<std::string>& args,
     if (fd < 0 || ::chdir(working_dir.c_str()) != 0) ::_exit(127);
     ::dup2(fd, 1);
     ::dup2(fd, 2);
+    applyLimits(limits);
     ::setenv("GLOG_log_dir", working_dir.c_str(), 1);
     ::setenv("TERM", "dumb", 1);
     std::vector<char*> argv;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <glog/logging.h>
 #include <mutex>
 #include <string>
@@ -39,9 +40,21 @@ struct CommandResult {
   bool hasRecord(char severity, const std::string& text) const;
 };
 
+// Bounds on one run of the binary; 0 leaves a bound off.
+struct RunLimits {
+  // SIGALRM ends a run that outlives this, so a hang fails as a signal.
+  unsigned seconds = 0;
+  // An allocation beyond this fails; ignored in sanitized builds, whose
+  // shadow memory needs terabytes of address space.
+  uint64_t address_space_bytes = 0;
+  // Writes beyond this fail with EFBIG, as on a full disk.
+  uint64_t file_size_bytes = 0;
+};
+
 // Runs the built map_generator with `args` in `working_dir`; its glog files
 // go to `working_dir` too.
-CommandResult runMapGenerator(const std::vector<std::string>& args, const std::string& working_dir);
+CommandResult runMapGenerator(const std::vector<std::string>& args, const std::string& working_dir,
+                              const RunLimits& limits = RunLimits());
 
 // Collects the log records written while it lives.
 class LogCapture : public google::LogSink {

@@ -1,0 +1,127 @@
+// Writes the starting corpora of the fuzz targets and their dictionaries:
+//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/,
+//                         <dir>/config.dict, <dir>/cloud.dict
+// Generated rather than committed, so that the repository holds no binary
+// inputs.
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "las_writer.h"
+
+using namespace korvane_navigation;
+
+namespace {
+
+void write(const std::string& path, const std::string& content) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file || std::fwrite(content.data(), 1, content.size(), file) != content.size()) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  std::fclose(file);
+}
+
+std::string bytes(const std::vector<uint8_t>& data) { return std::string(data.begin(), data.end()); }
+
+std::string floatBytes(const std::vector<float>& values) {
+  return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
+}
+
+void lasSeeds(const std::string& dir) {
+  const std::vector<std::array<double, 3>> points = {{0, 0, 0}, {1.5, -2.25, 3}, {100, 200, 0.5}};
+  int n = 0;
+  for (uint8_t minor = 0; minor <= 4; ++minor) {
+    for (uint8_t format : {0, 1, 3, 6, 10}) {
+      if (format > 5 && minor < 4) continue;
+      LasWriteOptions options;
+      options.version_minor = minor;
+      options.point_format = format;
+      options.vlr_count = minor % 2;
+      options.extra_record_bytes = minor == 3 ? 4 : 0;
+      options.legacy_count_zero = format >= 6;
+      write(dir + "/las_" + std::to_string(n++), bytes(encodeLas(points, options)));
+    }
+  }
+  LasWriteOptions overdeclared;
+  overdeclared.declared_count = 1000;
+  const std::string truncated = bytes(encodeLas(points, overdeclared));
+  write(dir + "/las_truncated", truncated.substr(0, truncated.size() - 7));
+  write(dir + "/las_empty", bytes(encodeLas({})));
+}
+
+void configSeeds(const std::string& dir) {
+  const std::string floors =
+      "[{\"floor_name\": \"L1\", \"min_height\": 0.1, \"max_height\": 2.0},"
+      " {\"floor_name\": \"L2\", \"min_height\": 3, \"max_height\": 5.5}]";
+  auto config = [](const std::string& floors_value, const std::string& origin) {
+    return "{\n  \"output_path\": \"out\",\n  \"input_pointcloud\": \"cloud.las\",\n"
+           "  \"downsample_size\": 0.05,\n  \"map_resolution\": 0.05,\n"
+           "  \"transform_matrix\": {\"rotation\": [1, 0, 0, 0], \"translation\": [0, 0, 1.5]},\n"
+           "  \"sensor_origin\": " + origin + ",\n  \"floors\": " + floors_value + "\n}\n";
+  };
+  write(dir + "/config_floors", config(floors, "[0, 0, 1]"));
+  write(dir + "/config_no_floors", config("[]", "[0.5, -1e3, 2e-3]"));
+  write(dir + "/config_floor_object",
+        config("{\"b\": {\"floor_name\": \"B\", \"min_height\": -1, \"max_height\": 0}}", "[0,0,0]"));
+  write(dir + "/config_null_floors", config("null", "[1, 2, 3, 4]"));
+
+  write(dir + "/../config.dict",
+        "\"output_path\"\n\"input_pointcloud\"\n\"downsample_size\"\n\"map_resolution\"\n"
+        "\"transform_matrix\"\n\"rotation\"\n\"translation\"\n\"sensor_origin\"\n\"floors\"\n"
+        "\"floor_name\"\n\"min_height\"\n\"max_height\"\n\"[1, 0, 0, 0]\"\n\"[0, 0, 0]\"\n"
+        "\"true\"\n\"null\"\n\"1e308\"\n\"-0.0\"\n\"\\\\u0000\"\n");
+}
+
+void cloudSeeds(const std::string& dir) {
+  const std::string pcd_fields =
+      "# .PCD v0.7\nVERSION 0.7\nFIELDS x y z intensity\nSIZE 4 4 4 1\nTYPE F F F U\nCOUNT 1 1 1 1\n";
+  write(dir + "/pcd_ascii", pcd_fields +
+                                "WIDTH 2\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA ascii\n"
+                                "1 2 3 4\nnan inf -1.5e3 0\n");
+  const std::string records = floatBytes({1, 2, 3}) + "\x07" + floatBytes({4, 5, 6}) + "\x08";
+  write(dir + "/pcd_binary",
+        pcd_fields + "WIDTH 2\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA binary\n" + records);
+  // An LZF block of one literal run: a control byte of length - 1, then the bytes.
+  const std::string sizes = std::string("\x1b\x00\x00\x00\x1a\x00\x00\x00", 8);
+  write(dir + "/pcd_compressed", pcd_fields +
+                                     "WIDTH 2\nHEIGHT 1\nPOINTS 2\nDATA binary_compressed\n" +
+                                     sizes + "\x19" + records);
+
+  const std::string ply_vertex =
+      "element vertex 2\nproperty float x\nproperty float y\nproperty float z\n"
+      "property uchar red\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n";
+  write(dir + "/ply_ascii", "ply\nformat ascii 1.0\ncomment seed\n" + ply_vertex +
+                                "1 2 3 255\n4 5 6 0\n3 0 1 1\n");
+  write(dir + "/ply_binary", "ply\nformat binary_little_endian 1.0\n" + ply_vertex + records +
+                                 std::string("\x03\x00\x00\x00\x00\x01\x00\x00\x00\x01\x00\x00\x00", 13));
+  write(dir + "/obj", "# mesh\nmtllib a.mtl\nv 1 2 3\nv\t4.5 -5 6e2 1\nvn 0 0 1\nvt 0.5 0.5\n"
+                      "f 1//1 2//1 1//1\n");
+
+  write(dir + "/../cloud.dict",
+        "\"FIELDS\"\n\"SIZE\"\n\"TYPE\"\n\"COUNT\"\n\"WIDTH\"\n\"HEIGHT\"\n\"POINTS\"\n"
+        "\"VIEWPOINT\"\n\"DATA ascii\\x0a\"\n\"DATA binary\\x0a\"\n\"DATA binary_compressed\\x0a\"\n"
+        "\"ply\\x0a\"\n\"format ascii 1.0\\x0a\"\n\"format binary_little_endian 1.0\\x0a\"\n"
+        "\"element vertex \"\n\"property float \"\n\"property list uchar int \"\n"
+        "\"end_header\\x0a\"\n\"v \"\n\"4294967295\"\n\"18446744073709551615\"\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_seeds <dir>\n");
+    return 2;
+  }
+  const std::string root = argv[1];
+  for (const char* sub : {"", "/las", "/config", "/cloud"}) ::mkdir((root + sub).c_str(), 0755);
+  lasSeeds(root + "/las");
+  configSeeds(root + "/config");
+  cloudSeeds(root + "/cloud");
+  return 0;
+}

@@ -1,0 +1,51 @@
+// Checks made on PCD and PLY files before PCL reads them, and the reading
+// of OBJ vertices.
+//
+// PCL sizes its buffers from the counts in a header before it looks at the
+// data, so a header of a few bytes declaring billions of points makes it
+// allocate gigabytes; counts that wrap in its 32-bit arithmetic make it read
+// past its buffers; and x, y, z of any type but 4-byte float come back as
+// zeros. Its OBJ reader writes past its buffer on ordinary files (tab-
+// separated vertices, more normals than vertices), so OBJ is read here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <string>
+
+#include "voxel_filter.h"
+
+namespace korvane_navigation {
+
+// A header that does not end within this many bytes is refused.
+constexpr size_t kCloudHeaderLimit = size_t{1} << 20;
+
+// What a header declares, once it has passed its check.
+struct DeclaredCloud {
+  uint64_t points = 0;
+};
+
+// `data` holds the first `size` bytes of the file: the whole header when it
+// ends within kCloudHeaderLimit, and for binary_compressed PCD data the 8
+// bytes that follow it when the file has them. `file_size` is the length of
+// the whole file. On refusal `error` says why, with the numbers involved
+// (without the file name).
+bool checkPcdHeader(const char* data, size_t size, uint64_t file_size, DeclaredCloud& declared,
+                    std::string& error);
+bool checkPlyHeader(const char* data, size_t size, uint64_t file_size, DeclaredCloud& declared,
+                    std::string& error);
+
+enum class CloudFileFormat { kPcd, kPly };
+
+// Reads the start of the file at `path` and checks its header. Anything but
+// a regular file is refused: a directory or a pipe would never end a read.
+bool checkCloudFile(const std::string& path, CloudFileFormat format, DeclaredCloud& declared,
+                    std::string& error);
+
+// Appends the vertices ("v x y z [w]" lines) of an OBJ document to `points`;
+// every other line is left alone. A vertex line without three numbers fails
+// the whole read, with its line number in `error`.
+bool readObjVertices(std::istream& in, PointVector& points, std::string& error);
+
+}  // namespace korvane_navigation
