@@ -11,21 +11,12 @@
 #include <cstring>
 #include <memory>
 
+#include "las_format.h"
+
 namespace korvane_navigation {
 namespace {
 
-// Byte positions in the public header block.
-constexpr size_t kVersionMajorAt = 24;
-constexpr size_t kVersionMinorAt = 25;
-constexpr size_t kHeaderSizeAt = 94;
-constexpr size_t kOffsetToPointDataAt = 96;
-constexpr size_t kPointFormatAt = 104;
-constexpr size_t kPointRecordLengthAt = 105;
-constexpr size_t kLegacyPointCountAt = 107;
-constexpr size_t kScaleAt = 131;
-constexpr size_t kOffsetAt = 155;
-constexpr size_t kBoundsAt = 179;  // max x, min x, max y, min y, max z, min z
-constexpr size_t kPointCount64At = 247;
+using namespace las;
 
 constexpr size_t kLargestHeaderSize = 375;
 constexpr uint8_t kCompressionBits = 0xC0;  // set by LAZ writers on the point format byte

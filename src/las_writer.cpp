@@ -7,25 +7,13 @@
 #include <limits>
 #include <stdexcept>
 
+#include "las_format.h"
 #include "las_reader.h"
 
 namespace korvane_navigation {
 namespace {
 
-constexpr size_t kVersionMajorAt = 24;
-constexpr size_t kVersionMinorAt = 25;
-constexpr size_t kSystemIdentifierAt = 26;
-constexpr size_t kGeneratingSoftwareAt = 58;
-constexpr size_t kHeaderSizeAt = 94;
-constexpr size_t kOffsetToPointDataAt = 96;
-constexpr size_t kVlrCountAt = 100;
-constexpr size_t kPointFormatAt = 104;
-constexpr size_t kPointRecordLengthAt = 105;
-constexpr size_t kLegacyPointCountAt = 107;
-constexpr size_t kScaleAt = 131;
-constexpr size_t kOffsetAt = 155;
-constexpr size_t kBoundsAt = 179;  // max x, min x, max y, min y, max z, min z
-constexpr size_t kPointCount64At = 247;
+using namespace las;
 
 constexpr size_t kVlrHeaderSize = 54;
 constexpr size_t kVlrUserIdAt = 2;
