@@ -8,17 +8,13 @@
 #include <string>
 
 #include "cloud_file_checks.h"
+#include "fuzz_support.h"
 
 using namespace korvane_navigation;
 
 namespace {
 
-void require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "cloud_file_fuzz: %s\n", what);
-    std::abort();
-  }
-}
+void check(bool condition, const char* what) { fuzz_support::require(condition, "cloud_file_fuzz", what); }
 
 }  // namespace
 
@@ -30,24 +26,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   // Even compressed, a point of 12 bytes comes from at least 12/88 of a byte.
   if (checkPcdHeader(text, size, size, declared, error)) {
-    require(declared.points <= 8 * static_cast<uint64_t>(size) + 64, "PCD points beyond the file");
+    check(declared.points <= 8 * static_cast<uint64_t>(size) + 64, "PCD points beyond the file");
   } else {
-    require(!error.empty(), "PCD refusal without a reason");
+    check(!error.empty(), "PCD refusal without a reason");
   }
   error.clear();
   if (checkPlyHeader(text, size, size, declared, error)) {
-    require(declared.points <= size, "PLY vertices beyond the file");
+    check(declared.points <= size, "PLY vertices beyond the file");
   } else {
-    require(!error.empty(), "PLY refusal without a reason");
+    check(!error.empty(), "PLY refusal without a reason");
   }
 
   std::istringstream in(std::string(text, size));
   PointVector points;
   error.clear();
   if (readObjVertices(in, points, error)) {
-    require(points.size() <= size / 2, "OBJ vertices beyond the file");
+    check(points.size() <= size / 2, "OBJ vertices beyond the file");
   } else {
-    require(!error.empty(), "OBJ refusal without a reason");
+    check(!error.empty(), "OBJ refusal without a reason");
   }
   return 0;
 }

@@ -11,25 +11,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "fuzz_support.h"
 #include "map_generator.h"
 
 using namespace korvane_navigation;
 
 namespace {
-
-// One file for the whole run, removed when the fuzzer exits normally.
-char temp_path[] = "/tmp/config_fuzz_XXXXXX";
-
-std::string tempPath() {
-  static const char* const path = [] {
-    const int fd = ::mkstemp(temp_path);
-    if (fd < 0) std::abort();
-    ::close(fd);
-    std::atexit([] { ::unlink(temp_path); });
-    return temp_path;
-  }();
-  return path;
-}
 
 bool reachesFatalCheck(const uint8_t* data, size_t size) {
   const nlohmann::json root = nlohmann::json::parse(data, data + size, nullptr, false);
@@ -52,7 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reachesFatalCheck(data, size)) return -1;  // kept out of the corpus
-  const std::string path = tempPath();
+  const std::string& path = fuzz_support::scratchFile("config_fuzz");
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();

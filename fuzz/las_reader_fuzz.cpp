@@ -11,32 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "las_reader.h"
 
 using namespace korvane_navigation;
 
 namespace {
 
-// One file for the whole run, removed when the fuzzer exits normally.
-char temp_path[] = "/tmp/las_reader_fuzz_XXXXXX";
-
-std::string tempPath() {
-  static const char* const path = [] {
-    const int fd = ::mkstemp(temp_path);
-    if (fd < 0) std::abort();
-    ::close(fd);
-    std::atexit([] { ::unlink(temp_path); });
-    return temp_path;
-  }();
-  return path;
-}
-
-void require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "las_reader_fuzz: %s\n", what);
-    std::abort();
-  }
-}
+void check(bool condition, const char* what) { fuzz_support::require(condition, "las_reader_fuzz", what); }
 
 }  // namespace
 
@@ -46,18 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<float> in_memory;
   const bool parsed = parseLasHeader(data, size, size, header, error);
   if (parsed) {
-    require(header.offset_to_point_data <= size, "point data offset beyond the input");
-    require(header.point_record_length >= lasMinimumRecordLength(header.point_format),
+    check(header.offset_to_point_data <= size, "point data offset beyond the input");
+    check(header.point_record_length >= lasMinimumRecordLength(header.point_format),
             "record shorter than its format");
     const uint64_t records = (size - header.offset_to_point_data) / header.point_record_length;
     const size_t count = static_cast<size_t>(std::min<uint64_t>(header.point_count, records));
     in_memory.resize(count * 3);
     decodeLasPoints(header, data + header.offset_to_point_data, count, in_memory.data(), 3);
   } else {
-    require(!error.empty(), "refusal without a reason");
+    check(!error.empty(), "refusal without a reason");
   }
 
-  const std::string path = tempPath();
+  const std::string& path = fuzz_support::scratchFile("las_reader_fuzz");
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
@@ -70,16 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       [&](uint64_t count) {
         asked = count;
         // A record takes at least 20 bytes: a larger request trusted the header.
-        require(count <= size / 20, "storage asked for more points than the file holds");
+        check(count <= size / 20, "storage asked for more points than the file holds");
         from_file.resize(count * 3);
         return from_file.data();
       },
       3);
-  require((result.status == LasReadStatus::kOk) == parsed, "file and memory disagree on validity");
+  check((result.status == LasReadStatus::kOk) == parsed, "file and memory disagree on validity");
   if (parsed) {
-    require(result.points_read == asked, "points read differ from the storage asked for");
-    require(from_file.size() == in_memory.size(), "file and memory decode different counts");
-    require(in_memory.empty() || std::memcmp(from_file.data(), in_memory.data(),
+    check(result.points_read == asked, "points read differ from the storage asked for");
+    check(from_file.size() == in_memory.size(), "file and memory decode different counts");
+    check(in_memory.empty() || std::memcmp(from_file.data(), in_memory.data(),
                                              in_memory.size() * sizeof(float)) == 0,
             "file and memory decode different points");
   }
