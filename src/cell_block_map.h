@@ -42,17 +42,8 @@ class CellBlockMap {
  public:
   CellBlockMap();
 
-  // Where the last cell of a ray went: consecutive cells of a ray mostly
-  // share a block, and then need no lookup. Rays walked interleaved keep one
-  // each.
-  struct Cursor {
-    uint64_t code = ~uint64_t{0};
-    CellBlock* block = nullptr;
-  };
-
-  void markFree(Cursor& cursor, const octomap::OcTreeKey& key) { set(cursor, key, &CellBlock::free); }
-  void markFree(const octomap::OcTreeKey& key) { markFree(cursor_, key); }
-  void markOccupied(const octomap::OcTreeKey& key) { set(cursor_, key, &CellBlock::occupied); }
+  void markFree(const octomap::OcTreeKey& key) { set(key, &CellBlock::free); }
+  void markOccupied(const octomap::OcTreeKey& key) { set(key, &CellBlock::occupied); }
 
   size_t blockCount() const { return codes_.size(); }
   uint64_t blockCodeAt(size_t index) const { return codes_[index]; }
@@ -61,16 +52,17 @@ class CellBlockMap {
 
  private:
   static constexpr size_t kPageBlocks = 256;
+  static constexpr uint64_t kNoCode = ~uint64_t{0};
 
-  void set(Cursor& cursor, const octomap::OcTreeKey& key,
-           std::array<uint64_t, kBlockWords> CellBlock::*bits) {
+  void set(const octomap::OcTreeKey& key, std::array<uint64_t, kBlockWords> CellBlock::*bits) {
     const uint64_t code = blockCode(key);
-    if (code != cursor.code) {
-      cursor.block = &findOrAdd(code);
-      cursor.code = code;
+    // Consecutive cells of a ray mostly share a block: skip the lookup then.
+    if (code != last_code_) {
+      last_block_ = &findOrAdd(code);
+      last_code_ = code;
     }
     const unsigned index = cellIndexInBlock(key);
-    (cursor.block->*bits)[index >> 6] |= uint64_t{1} << (index & 63);
+    (last_block_->*bits)[index >> 6] |= uint64_t{1} << (index & 63);
   }
 
   CellBlock& findOrAdd(uint64_t code);
@@ -81,7 +73,8 @@ class CellBlockMap {
   std::vector<uint32_t> indices_;
   std::vector<uint64_t> codes_;   // by block index
   std::vector<std::unique_ptr<CellBlock[]>> pages_;
-  Cursor cursor_;
+  uint64_t last_code_ = kNoCode;
+  CellBlock* last_block_ = nullptr;
 };
 
 }  // namespace korvane_navigation

@@ -147,68 +147,25 @@ RayCastStats castRays(const PointVector& points, const HeightBand& band, const o
   const double inverse_resolution = 1.0 / resolution;
   octomap::OcTreeKey origin_key;
   if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
-
-  // Two rays are walked side by side: each step of a walk waits on the one
-  // before it, and two independent walks keep the processor busy meanwhile.
-  constexpr int kLanes = 2;
-  RayWalk walks[kLanes];
-  CellBlockMap::Cursor cursors[kLanes];
-  bool walking[kLanes] = {false, false};
   uint64_t visits = 0;
-  size_t next = 0;
   constexpr size_t kProgressEvery = 4096;
-
-  // Marks the next band point's cell and starts its ray on `lane`; false
-  // when no point is left.
-  auto startNextRay = [&](int lane) {
-    while (next < points.size()) {
-      if (progress && next % kProgressEvery == 0) progress(next, points.size());
-      const pcl::PointXYZ& p = points[next++];
-      if (!band.contains(p)) continue;
-      ++stats.band_points;
-      const octomap::point3d end(p.x, p.y, p.z);
-      octomap::OcTreeKey end_key;
-      if (!pointToKey(end, inverse_resolution, end_key)) {
-        ++stats.points_out_of_range;
-        continue;
-      }
-      cells.markOccupied(end_key);
-      ++stats.rays;
-      if (walks[lane].start(origin, end, origin_key, end_key, resolution)) {
-        cells.markFree(cursors[lane], origin_key);
-        ++visits;
-        return true;
-      }
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (progress && i % kProgressEvery == 0) progress(i, points.size());
+    const pcl::PointXYZ& p = points[i];
+    if (!band.contains(p)) continue;
+    ++stats.band_points;
+    const octomap::point3d end(p.x, p.y, p.z);
+    octomap::OcTreeKey end_key;
+    if (!pointToKey(end, inverse_resolution, end_key)) {
+      ++stats.points_out_of_range;
+      continue;
     }
-    return false;
-  };
-
-  for (;;) {
-    for (int lane = 0; lane < kLanes; ++lane) {
-      if (!walking[lane]) walking[lane] = startNextRay(lane);
-    }
-    if (walking[0] && walking[1]) {
-      bool first = true, second = true;
-      while (first && second) {
-        first = walks[0].advance();
-        second = walks[1].advance();
-        if (first) cells.markFree(cursors[0], walks[0].key());
-        if (second) cells.markFree(cursors[1], walks[1].key());
-        visits += first + second;
-      }
-      walking[0] = first;
-      walking[1] = second;
-    } else if (walking[0] || walking[1]) {
-      // The points ran out: the last ray goes on alone.
-      const int lane = walking[0] ? 0 : 1;
-      while (walks[lane].advance()) {
-        cells.markFree(cursors[lane], walks[lane].key());
-        ++visits;
-      }
-      walking[lane] = false;
-    } else {
-      break;
-    }
+    walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
+      cells.markFree(key);
+      ++visits;
+    });
+    cells.markOccupied(end_key);
+    ++stats.rays;
   }
   stats.cell_visits = visits;
   return stats;

@@ -32,98 +32,75 @@ inline bool pointToKey(const octomap::point3d& p, double inverse_resolution, oct
          coordinateToKey(p.z(), inverse_resolution, key[2]);
 }
 
-// The walk of one ray, one cell at a time, with exactly the arithmetic of
-// octomap's computeRayKeys: start() gives the origin's cell, then every
-// advance() the next cell, until it returns false before the end point's
-// cell. Like octomap's walk it can step one cell past the end key on an axis
-// before it stops, and a key may wrap past the ends of the key range; callers
-// bound what they store. Being resumable, several rays can be walked
-// interleaved, which lets the processor overlap their dependency chains.
-class RayWalk {
- public:
-  // False when origin and end share a cell: the ray then crosses none.
-  // Both keys must be valid.
-  bool start(const octomap::point3d& origin, const octomap::point3d& end,
-             const octomap::OcTreeKey& origin_key, const octomap::OcTreeKey& end_key,
-             double resolution) {
-    if (origin_key == end_key) return false;
-    octomap::point3d direction = end - origin;
-    length_ = static_cast<float>(direction.norm());
-    direction /= length_;
-
-    double t_max[3], t_delta[3];
-    uint16_t step[3];
-    for (unsigned i = 0; i < 3; ++i) {
-      if (direction(i) > 0.0) {
-        step[i] = 1;
-      } else if (direction(i) < 0.0) {
-        step[i] = static_cast<uint16_t>(-1);
-      } else {
-        step[i] = 0;
-      }
-      if (step[i] != 0) {
-        const int sign = step[i] == 1 ? 1 : -1;
-        double border =
-            (static_cast<double>(static_cast<int>(origin_key[i]) - kTreeCentreKey) + 0.5) * resolution;
-        border += static_cast<float>(sign * resolution * 0.5);
-        t_max[i] = (border - origin(i)) / direction(i);
-        t_delta[i] = resolution / std::fabs(direction(i));
-      } else {
-        t_max[i] = std::numeric_limits<double>::max();
-        t_delta[i] = std::numeric_limits<double>::max();
-      }
-    }
-    tx_ = t_max[0], ty_ = t_max[1], tz_ = t_max[2];
-    dx_ = t_delta[0], dy_ = t_delta[1], dz_ = t_delta[2];
-    sx_ = step[0], sy_ = step[1], sz_ = step[2];
-    kx_ = origin_key[0], ky_ = origin_key[1], kz_ = origin_key[2];
-    ex_ = end_key[0], ey_ = end_key[1], ez_ = end_key[2];
-    return true;
-  }
-
-  // octomap's loop step, with the state in scalars rather than arrays indexed
-  // by the axis, which keeps it in registers.
-  bool advance() {
-    if (tx_ < ty_) {
-      if (tx_ < tz_) {
-        kx_ = static_cast<uint16_t>(kx_ + sx_);
-        tx_ += dx_;
-      } else {
-        kz_ = static_cast<uint16_t>(kz_ + sz_);
-        tz_ += dz_;
-      }
-    } else if (ty_ < tz_) {
-      ky_ = static_cast<uint16_t>(ky_ + sy_);
-      ty_ += dy_;
-    } else {
-      kz_ = static_cast<uint16_t>(kz_ + sz_);
-      tz_ += dz_;
-    }
-    if (kx_ == ex_ && ky_ == ey_ && kz_ == ez_) return false;
-    // Rounding can carry the walk past the end cell; it stops once it has
-    // travelled further than the ray is long.
-    return std::min(std::min(tx_, ty_), tz_) <= length_;
-  }
-
-  octomap::OcTreeKey key() const { return octomap::OcTreeKey(kx_, ky_, kz_); }
-
- private:
-  double tx_ = 0, ty_ = 0, tz_ = 0, dx_ = 0, dy_ = 0, dz_ = 0;
-  float length_ = 0;
-  uint16_t kx_ = 0, ky_ = 0, kz_ = 0, ex_ = 0, ey_ = 0, ez_ = 0, sx_ = 0, sy_ = 0, sz_ = 0;
-};
-
 // Calls visit(key) for every cell from the origin's cell (included) to the
 // end point's cell (excluded), as octomap's computeRayKeys lists them: nothing
-// when both share a cell.
+// when both share a cell. Both keys must be valid. Like octomap's walk it can
+// step one cell past the end key on an axis before it stops, and a key may
+// wrap past the ends of the key range; callers bound what they store.
 template <typename Visit>
 void walkRay(const octomap::point3d& origin, const octomap::point3d& end,
              const octomap::OcTreeKey& origin_key, const octomap::OcTreeKey& end_key,
              double resolution, Visit&& visit) {
-  RayWalk walk;
-  if (!walk.start(origin, end, origin_key, end_key, resolution)) return;
+  if (origin_key == end_key) return;
   visit(origin_key);
-  while (walk.advance()) visit(walk.key());
+
+  octomap::point3d direction = end - origin;
+  const float length = static_cast<float>(direction.norm());
+  direction /= length;
+
+  int step[3];
+  double t_max[3];
+  double t_delta[3];
+  const octomap::OcTreeKey& key = origin_key;
+  for (unsigned i = 0; i < 3; ++i) {
+    if (direction(i) > 0.0) {
+      step[i] = 1;
+    } else if (direction(i) < 0.0) {
+      step[i] = -1;
+    } else {
+      step[i] = 0;
+    }
+    if (step[i] != 0) {
+      double border = (static_cast<double>(static_cast<int>(key[i]) - kTreeCentreKey) + 0.5) * resolution;
+      border += static_cast<float>(step[i] * resolution * 0.5);
+      t_max[i] = (border - origin(i)) / direction(i);
+      t_delta[i] = resolution / std::fabs(direction(i));
+    } else {
+      t_max[i] = std::numeric_limits<double>::max();
+      t_delta[i] = std::numeric_limits<double>::max();
+    }
+  }
+
+  // The same steps as octomap's loop, with the state in scalars rather than
+  // arrays indexed by the axis, which keeps it in registers.
+  double tx = t_max[0], ty = t_max[1], tz = t_max[2];
+  const double dx = t_delta[0], dy = t_delta[1], dz = t_delta[2];
+  uint16_t kx = key[0], ky = key[1], kz = key[2];
+  const uint16_t ex = end_key[0], ey = end_key[1], ez = end_key[2];
+  const uint16_t sx = static_cast<uint16_t>(step[0]), sy = static_cast<uint16_t>(step[1]),
+                 sz = static_cast<uint16_t>(step[2]);
+  for (;;) {
+    if (tx < ty) {
+      if (tx < tz) {
+        kx = static_cast<uint16_t>(kx + sx);
+        tx += dx;
+      } else {
+        kz = static_cast<uint16_t>(kz + sz);
+        tz += dz;
+      }
+    } else if (ty < tz) {
+      ky = static_cast<uint16_t>(ky + sy);
+      ty += dy;
+    } else {
+      kz = static_cast<uint16_t>(kz + sz);
+      tz += dz;
+    }
+    if (kx == ex && ky == ey && kz == ez) return;
+    // Rounding can carry the walk past the end cell; it stops once it has
+    // travelled further than the ray is long.
+    if (std::min(std::min(tx, ty), tz) > length) return;
+    visit(octomap::OcTreeKey(kx, ky, kz));
+  }
 }
 
 }  // namespace korvane_navigation
