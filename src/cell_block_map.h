@@ -45,6 +45,10 @@ class CellBlockMap {
   void markFree(const octomap::OcTreeKey& key) { set(key, &CellBlock::free); }
   void markOccupied(const octomap::OcTreeKey& key) { set(key, &CellBlock::occupied); }
 
+  // The block holding `code`'s cells, created empty when missing; its address
+  // stays valid for the map's life.
+  CellBlock& findOrAdd(uint64_t code);
+
   size_t blockCount() const { return codes_.size(); }
   uint64_t blockCodeAt(size_t index) const { return codes_[index]; }
   const CellBlock& blockAt(size_t index) const { return pages_[index / kPageBlocks][index % kPageBlocks]; }
@@ -65,7 +69,6 @@ class CellBlockMap {
     (last_block_->*bits)[index >> 6] |= uint64_t{1} << (index & 63);
   }
 
-  CellBlock& findOrAdd(uint64_t code);
   CellBlock& block(size_t index) { return pages_[index / kPageBlocks][index % kPageBlocks]; }
   void grow();
 
