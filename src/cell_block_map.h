@@ -42,12 +42,18 @@ class CellBlockMap {
  public:
   CellBlockMap();
 
-  void markFree(const octomap::OcTreeKey& key) { set(key, &CellBlock::free); }
-  void markOccupied(const octomap::OcTreeKey& key) { set(key, &CellBlock::occupied); }
+  // Where the last marked cell went: consecutive cells of a ray mostly share
+  // a block and then need no lookup. Callers keep theirs in locals, where the
+  // stores into the blocks cannot alias it.
+  struct Cursor {
+    uint64_t code = ~uint64_t{0};
+    CellBlock* block = nullptr;
+  };
 
-  // The block holding `code`'s cells, created empty when missing; its address
-  // stays valid for the map's life.
-  CellBlock& findOrAdd(uint64_t code);
+  void markFree(Cursor& cursor, const octomap::OcTreeKey& key) { set(cursor, key, &CellBlock::free); }
+  void markOccupied(Cursor& cursor, const octomap::OcTreeKey& key) {
+    set(cursor, key, &CellBlock::occupied);
+  }
 
   size_t blockCount() const { return codes_.size(); }
   uint64_t blockCodeAt(size_t index) const { return codes_[index]; }
@@ -56,19 +62,21 @@ class CellBlockMap {
 
  private:
   static constexpr size_t kPageBlocks = 256;
-  static constexpr uint64_t kNoCode = ~uint64_t{0};
 
-  void set(const octomap::OcTreeKey& key, std::array<uint64_t, kBlockWords> CellBlock::*bits) {
+  void set(Cursor& cursor, const octomap::OcTreeKey& key,
+           std::array<uint64_t, kBlockWords> CellBlock::*bits) {
     const uint64_t code = blockCode(key);
-    // Consecutive cells of a ray mostly share a block: skip the lookup then.
-    if (code != last_code_) {
-      last_block_ = &findOrAdd(code);
-      last_code_ = code;
+    if (code != cursor.code) {
+      cursor.block = &findOrAdd(code);
+      cursor.code = code;
     }
     const unsigned index = cellIndexInBlock(key);
-    (last_block_->*bits)[index >> 6] |= uint64_t{1} << (index & 63);
+    (cursor.block->*bits)[index >> 6] |= uint64_t{1} << (index & 63);
   }
 
+  // The block holding `code`'s cells, created empty when missing; its address
+  // stays valid for the map's life.
+  CellBlock& findOrAdd(uint64_t code);
   CellBlock& block(size_t index) { return pages_[index / kPageBlocks][index % kPageBlocks]; }
   void grow();
 
@@ -76,8 +84,6 @@ class CellBlockMap {
   std::vector<uint32_t> indices_;
   std::vector<uint64_t> codes_;   // by block index
   std::vector<std::unique_ptr<CellBlock[]>> pages_;
-  uint64_t last_code_ = kNoCode;
-  CellBlock* last_block_ = nullptr;
 };
 
 }  // namespace korvane_navigation

@@ -148,8 +148,7 @@ RayCastStats castRays(const PointVector& points, const HeightBand& band, const o
   octomap::OcTreeKey origin_key;
   if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
   uint64_t visits = 0;
-  uint64_t block_code = ~uint64_t{0};
-  CellBlock* block = nullptr;
+  CellBlockMap::Cursor free_cursor, occupied_cursor;
   constexpr size_t kProgressEvery = 4096;
   for (size_t i = 0; i < points.size(); ++i) {
     if (progress && i % kProgressEvery == 0) progress(i, points.size());
@@ -163,18 +162,10 @@ RayCastStats castRays(const PointVector& points, const HeightBand& band, const o
       continue;
     }
     walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
-      // The current block is kept in locals: the map's own cache lives in
-      // memory the stores could alias, which costs a reload at every cell.
-      const uint64_t code = blockCode(key);
-      if (code != block_code) {
-        block = &cells.findOrAdd(code);
-        block_code = code;
-      }
-      const unsigned index = cellIndexInBlock(key);
-      block->free[index >> 6] |= uint64_t{1} << (index & 63);
+      cells.markFree(free_cursor, key);
       ++visits;
     });
-    cells.markOccupied(end_key);
+    cells.markOccupied(occupied_cursor, end_key);
     ++stats.rays;
   }
   stats.cell_visits = visits;
