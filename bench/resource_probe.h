@@ -8,18 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "progress.h"
+
 namespace bench {
 
-class WallClock {
- public:
-  WallClock() : start_(std::chrono::steady_clock::now()) {}
-  double seconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-};
+using WallClock = korvane_navigation::Stopwatch;
 
 // Processor time of this process: unlike wall time, barely moved by other
 // programs competing for the cores.

@@ -25,10 +25,6 @@ void ProgressLog::update(uint64_t done, uint64_t total) {
             << humanCount(static_cast<double>(done) / seconds) << " " << unit_ << "/s)";
 }
 
-double ProgressLog::elapsedSeconds() const {
-  return std::chrono::duration<double>(Clock::now() - start_).count();
-}
-
 std::string humanCount(double count) {
   char text[32];
   if (count >= 1e9) {

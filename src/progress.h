@@ -24,7 +24,6 @@ class ProgressLog {
   ProgressCallback callback() {
     return [this](uint64_t done, uint64_t total) { update(done, total); };
   }
-  double elapsedSeconds() const;
   int recordsWritten() const { return records_; }
 
  private:
