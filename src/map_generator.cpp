@@ -525,23 +525,12 @@ bool NavMapGenerator::pcdLoader(const std::string& path) {
     LOG(ERROR) << "failed to load pcd file: " << path << ": " << error;
     return false;
   }
-  // PCL refuses a header of no points; the cloud is then just empty.
+  // PCL refuses a header of no points; the cloud is then just empty. The
+  // check above has read the header PCL's reader would crash or allocate on.
   if (declared.points == 0) return true;
   try {
     pcl::PCDReader reader;
-    // The full reader crashes on a file without a usable header, so the
-    // header is read and checked on its own first.
-    pcl::PCLPointCloud2 header;
-    Eigen::Vector4f origin;
-    Eigen::Quaternionf orientation;
-    int version = 0, data_type = 0;
-    unsigned int data_index = 0;
-    if (reader.readHeader(path, header, origin, orientation, version, data_type, data_index, 0) !=
-            0 ||
-        header.fields.empty() || header.width * header.height == 0) {
-      LOG(ERROR) << "failed to load pcd file: " << path << " has no valid PCD header";
-      return false;
-    }
+    int version = 0;
     pcl::PCLPointCloud2 blob;
     if (reader.read(path, blob, pointcloud_->sensor_origin_, pointcloud_->sensor_orientation_,
                     version, 0) != 0) {
