@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "cell_block_map.h"
+#include "grid_ray_walk.h"
 #include "las_reader.h"
 #include "map_postprocess.h"
 #include "octree_builder.h"
@@ -601,29 +602,12 @@ std::string compareTrees(const octomap::OcTree& ours, const octomap::OcTree& ref
   return "";
 }
 
-// The octree stage again, step by step, to show where its time and memory go.
+// The octree stage again, step by step, to show where its time and memory go,
+// and the cast with the cells stored the slower ways.
 std::string octreeBreakdown(const std::shared_ptr<Cloud>& thinned, const FloorBand& floor,
                             const octomap::point3d& origin) {
   const HeightBand band{static_cast<float>(floor.min_height), static_cast<float>(floor.max_height)};
-  Side walk_side, cast_side, load_side;
-  // The walk alone over the same band, every cell folded into a checksum
-  // instead of stored.
-  uint64_t checksum = 0, walked = 0;
-  {
-    const Measurement measurement;
-    octomap::OcTreeKey origin_key, end_key;
-    if (!pointToKey(origin, 1.0 / kResolution, origin_key)) return "    the sensor origin has no key\n";
-    for (const auto& p : thinned->points) {
-      if (!band.contains(p)) continue;
-      const octomap::point3d end(p.x, p.y, p.z);
-      if (!pointToKey(end, 1.0 / kResolution, end_key)) continue;
-      walkRay(origin, end, origin_key, end_key, kResolution, [&](const octomap::OcTreeKey& k) {
-        checksum += k[0] ^ (uint64_t{k[1]} << 16) ^ (uint64_t{k[2]} << 32);
-        ++walked;
-      });
-    }
-    measurement.record(walk_side);
-  }
+  Side cast_side, load_side, grid_side, blocks_side;
   CellBlockMap cells;
   RayCastStats stats;
   {
@@ -637,22 +621,32 @@ std::string octreeBreakdown(const std::shared_ptr<Cloud>& thinned, const FloorBa
     loadOccupancyTree(cells, tree);
     measurement.record(load_side);
   }
+  const size_t nodes = tree.size();
+  const double tree_mb = tree.memoryUsage() / 1048576.0;
+  tree.clear();
+  for (auto [method, side] : {std::make_pair(RayCastMethod::kGridRayByRay, &grid_side),
+                              std::make_pair(RayCastMethod::kBlocksRayByRay, &blocks_side)}) {
+    CellBlockMap other;
+    const Measurement measurement;
+    castRays(thinned->points, band, origin, kResolution, other, nullptr, method);
+    measurement.record(*side);
+  }
   const double total = cast_side.wall + load_side.wall;
   auto pct = [total](const Side& s) { return 100.0 * s.wall / total; };
   std::string text;
-  text += format("    ours step by step (one more run; wall s, cpu s in brackets): castRays with the band test %.3f s (%.2f)"
+  text += format("    ours step by step (one more run; wall s, cpu s in brackets): castRays %s %.3f s (%.2f)"
                  " %.0f %% +%.0f MiB (%llu rays, %.0f M cell visits, %.0f M visits/s; cell store %zu blocks, %.0f MiB)\n",
+                 vectorLanesSupported() ? "(grid, four rays in AVX2 lanes)" : "(grid, one ray at a time: no AVX2)",
                  cast_side.wall, cast_side.cpu, pct(cast_side), cast_side.mb,
                  static_cast<unsigned long long>(stats.rays), stats.cell_visits / 1e6,
                  stats.cell_visits / cast_side.wall / 1e6, cells.blockCount(), cells.memoryBytes() / 1048576.0);
   text += format("    | loadOccupancyTree %.3f s (%.2f) %.0f %% +%.0f MiB (the tree holds %zu nodes, %.0f MiB by octomap's"
                  " count, which leaves out malloc's overhead)\n",
-                 load_side.wall, load_side.cpu, pct(load_side), load_side.mb, tree.size(),
-                 tree.memoryUsage() / 1048576.0);
-  text += format("    | walking the same rays without storing a cell: %.3f s (%.2f), %.0f M visits/s (checksum %llx);"
-                 " storing the cells is the other %.3f s of castRays\n",
-                 walk_side.wall, walk_side.cpu, walked / walk_side.wall / 1e6,
-                 static_cast<unsigned long long>(checksum & 0xffff), cast_side.wall - walk_side.wall);
+                 load_side.wall, load_side.cpu, pct(load_side), load_side.mb, nodes, tree_mb);
+  text += format("    | the same cast one ray at a time: into the grid %.3f s (%.2f), %.2fx the lanes' time;"
+                 " into the block store %.3f s (%.2f), %.2fx\n",
+                 grid_side.wall, grid_side.cpu, grid_side.wall / cast_side.wall, blocks_side.wall, blocks_side.cpu,
+                 blocks_side.wall / cast_side.wall);
   return text;
 }
 

@@ -6,6 +6,8 @@
 #include <numeric>
 #include <streambuf>
 
+#include "cell_grid.h"
+#include "grid_ray_walk.h"
 #include "ray_walk.h"
 
 namespace korvane_navigation {
@@ -139,34 +141,135 @@ octomap::OcTreeNode* createRoot(octomap::OcTree& tree) {
   return tree.getRoot();
 }
 
-}  // namespace
+// The band's points as rays, one after the other: counts them, marks each end
+// cell occupied and skips the points without a key.
+class BandRays {
+ public:
+  BandRays(const PointVector& points, const HeightBand& band, double resolution, CellBlockMap& cells,
+           RayCastStats& stats, const ProgressCallback& progress)
+      : points_(points), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells), stats_(stats),
+        progress_(progress) {}
 
-RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
-                      double resolution, CellBlockMap& cells, const ProgressCallback& progress) {
-  RayCastStats stats;
-  const double inverse_resolution = 1.0 / resolution;
-  octomap::OcTreeKey origin_key;
-  if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
-  uint64_t visits = 0;
-  CellBlockMap::Cursor free_cursor, occupied_cursor;
-  constexpr size_t kProgressEvery = 4096;
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (progress && i % kProgressEvery == 0) progress(i, points.size());
-    const pcl::PointXYZ& p = points[i];
-    if (!band.contains(p)) continue;
-    ++stats.band_points;
-    const octomap::point3d end(p.x, p.y, p.z);
-    octomap::OcTreeKey end_key;
-    if (!pointToKey(end, inverse_resolution, end_key)) {
-      ++stats.points_out_of_range;
-      continue;
+  bool next(octomap::point3d& end, octomap::OcTreeKey& end_key, size_t& index) {
+    constexpr size_t kProgressEvery = 4096;
+    while (next_ < points_.size()) {
+      index = next_++;
+      if (progress_ && index % kProgressEvery == 0) progress_(index, points_.size());
+      const pcl::PointXYZ& p = points_[index];
+      if (!band_.contains(p)) continue;
+      ++stats_.band_points;
+      end = octomap::point3d(p.x, p.y, p.z);
+      if (!pointToKey(end, inverse_resolution_, end_key)) {
+        ++stats_.points_out_of_range;
+        continue;
+      }
+      cells_.markOccupied(occupied_cursor_, end_key);
+      ++stats_.rays;
+      return true;
     }
+    return false;
+  }
+
+ private:
+  const PointVector& points_;
+  const HeightBand band_;
+  const double inverse_resolution_;
+  CellBlockMap& cells_;
+  RayCastStats& stats_;
+  const ProgressCallback& progress_;
+  size_t next_ = 0;
+  CellBlockMap::Cursor occupied_cursor_;
+};
+
+// octomap's walk stops at most one cell past a ray's end cell: with three
+// cells of margin walkStaysInBox passes every ray.
+constexpr int kGridMargin = 3;
+// Beyond this the grid costs more memory than the block store saves time.
+constexpr uint64_t kMaxGridCells = uint64_t{1} << 31;  // 256 MiB
+
+// The box of the origin's and the band's end cells with the margin, false
+// when it reaches the ends of the key range, where a walk's key can wrap.
+bool rayBox(const PointVector& points, const HeightBand& band, const octomap::OcTreeKey& origin_key,
+            double inverse_resolution, KeyBox& box) {
+  for (unsigned i = 0; i < 3; ++i) box.lo[i] = box.hi[i] = origin_key[i];
+  octomap::OcTreeKey key;
+  for (const pcl::PointXYZ& p : points) {
+    if (!band.contains(p) || !pointToKey(octomap::point3d(p.x, p.y, p.z), inverse_resolution, key)) continue;
+    for (unsigned i = 0; i < 3; ++i) {
+      box.lo[i] = std::min<int>(box.lo[i], key[i]);
+      box.hi[i] = std::max<int>(box.hi[i], key[i]);
+    }
+  }
+  for (unsigned i = 0; i < 3; ++i) {
+    box.lo[i] -= kGridMargin;
+    box.hi[i] += kGridMargin;
+    if (box.lo[i] < 0 || box.hi[i] > 0xFFFF) return false;
+  }
+  return true;
+}
+
+void castIntoBlocks(BandRays& rays, const octomap::point3d& origin, const octomap::OcTreeKey& origin_key,
+                    double resolution, CellBlockMap& cells, uint64_t& visits) {
+  CellBlockMap::Cursor free_cursor;
+  octomap::point3d end;
+  octomap::OcTreeKey end_key;
+  size_t index;
+  while (rays.next(end, end_key, index)) {
     walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
       cells.markFree(free_cursor, key);
       ++visits;
     });
-    cells.markOccupied(occupied_cursor, end_key);
-    ++stats.rays;
+  }
+}
+
+void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap::OcTreeKey& origin_key,
+                  double resolution, const KeyBox& box, bool vector_lanes, CellBlockMap& cells, uint64_t& visits) {
+  CellGrid grid(box);
+  const int64_t origin_address = grid.address(origin_key);
+  CellBlockMap::Cursor free_cursor;
+  const auto next_ray = [&](GridRay& ray) {
+    octomap::point3d end;
+    octomap::OcTreeKey end_key;
+    size_t index;
+    while (rays.next(end, end_key, index)) {
+      if (!startRay(origin, end, origin_key, end_key, resolution, ray.start)) continue;
+      if (!walkStaysInBox(ray.start, origin_key, box)) {
+        // Not expected with the grid's margin; such a ray is walked in full all the same.
+        walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
+          cells.markFree(free_cursor, key);
+          ++visits;
+        });
+        continue;
+      }
+      grid.set(origin_address);
+      ++visits;
+      ray.address = origin_address;
+      ray.end_address = grid.address(end_key);
+      return true;
+    }
+    return false;
+  };
+  visits += walkGridRays(grid, next_ray, vector_lanes);
+  grid.markFreeIn(cells);
+}
+
+}  // namespace
+
+RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
+                      double resolution, CellBlockMap& cells, const ProgressCallback& progress,
+                      RayCastMethod method) {
+  RayCastStats stats;
+  const double inverse_resolution = 1.0 / resolution;
+  octomap::OcTreeKey origin_key;
+  if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
+  BandRays rays(points, band, resolution, cells, stats, progress);
+  uint64_t visits = 0;
+  KeyBox box;
+  if (method != RayCastMethod::kBlocksRayByRay && rayBox(points, band, origin_key, inverse_resolution, box) &&
+      CellGrid::cellCount(box) <= kMaxGridCells) {
+    castIntoGrid(rays, origin, origin_key, resolution, box, method == RayCastMethod::kFastest, cells, visits);
+  } else {
+    castIntoBlocks(rays, origin, origin_key, resolution, cells, visits);
   }
   stats.cell_visits = visits;
   return stats;

@@ -35,11 +35,21 @@ struct HeightBand {
   }
 };
 
+// How castRays stores the cells while it walks. All give the same cells;
+// the choice only exists so that each way can be tested and measured.
+enum class RayCastMethod {
+  kFastest,         // a dense grid over the rays' box, four rays at a time where
+                    // the processor allows; the block store when no grid fits
+  kGridRayByRay,    // the grid, one ray at a time
+  kBlocksRayByRay,  // the block store, one ray at a time
+};
+
 // Marks the cells that the ray from `origin` to each point of the band
 // crosses as free and the point's own cell as occupied, reading the points in
 // place. `origin` must have a key.
 RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
-                      double resolution, CellBlockMap& cells, const ProgressCallback& progress = nullptr);
+                      double resolution, CellBlockMap& cells, const ProgressCallback& progress = nullptr,
+                      RayCastMethod method = RayCastMethod::kFastest);
 
 // Replaces the content of `tree` (its resolution is kept) with the tree of
 // the marked cells.

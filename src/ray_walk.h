@@ -32,6 +32,49 @@ inline bool pointToKey(const octomap::point3d& p, double inverse_resolution, oct
          coordinateToKey(p.z(), inverse_resolution, key[2]);
 }
 
+// Where octomap's walk starts from: per axis the ray length at which it
+// crosses its next cell border (t_max), the length between two borders
+// (t_delta) and the key's step; `length` is the ray's, in single precision
+// as octomap keeps it.
+struct RayStart {
+  double t_max[3];
+  double t_delta[3];
+  int step[3];
+  double length;
+};
+
+// The start of the walk from `origin` to `end` with octomap's arithmetic,
+// false when both share a cell and the walk visits nothing.
+inline bool startRay(const octomap::point3d& origin, const octomap::point3d& end,
+                     const octomap::OcTreeKey& origin_key, const octomap::OcTreeKey& end_key,
+                     double resolution, RayStart& start) {
+  if (origin_key == end_key) return false;
+  octomap::point3d direction = end - origin;
+  const float length = static_cast<float>(direction.norm());
+  direction /= length;
+  start.length = length;
+  for (unsigned i = 0; i < 3; ++i) {
+    if (direction(i) > 0.0) {
+      start.step[i] = 1;
+    } else if (direction(i) < 0.0) {
+      start.step[i] = -1;
+    } else {
+      start.step[i] = 0;
+    }
+    if (start.step[i] != 0) {
+      double border =
+          (static_cast<double>(static_cast<int>(origin_key[i]) - kTreeCentreKey) + 0.5) * resolution;
+      border += static_cast<float>(start.step[i] * resolution * 0.5);
+      start.t_max[i] = (border - origin(i)) / direction(i);
+      start.t_delta[i] = resolution / std::fabs(direction(i));
+    } else {
+      start.t_max[i] = std::numeric_limits<double>::max();
+      start.t_delta[i] = std::numeric_limits<double>::max();
+    }
+  }
+  return true;
+}
+
 // Calls visit(key) for every cell from the origin's cell (included) to the
 // end point's cell (excluded), as octomap's computeRayKeys lists them: nothing
 // when both share a cell. Both keys must be valid. Like octomap's walk it can
@@ -41,44 +84,19 @@ template <typename Visit>
 void walkRay(const octomap::point3d& origin, const octomap::point3d& end,
              const octomap::OcTreeKey& origin_key, const octomap::OcTreeKey& end_key,
              double resolution, Visit&& visit) {
-  if (origin_key == end_key) return;
+  RayStart start;
+  if (!startRay(origin, end, origin_key, end_key, resolution, start)) return;
   visit(origin_key);
-
-  octomap::point3d direction = end - origin;
-  const float length = static_cast<float>(direction.norm());
-  direction /= length;
-
-  int step[3];
-  double t_max[3];
-  double t_delta[3];
-  const octomap::OcTreeKey& key = origin_key;
-  for (unsigned i = 0; i < 3; ++i) {
-    if (direction(i) > 0.0) {
-      step[i] = 1;
-    } else if (direction(i) < 0.0) {
-      step[i] = -1;
-    } else {
-      step[i] = 0;
-    }
-    if (step[i] != 0) {
-      double border = (static_cast<double>(static_cast<int>(key[i]) - kTreeCentreKey) + 0.5) * resolution;
-      border += static_cast<float>(step[i] * resolution * 0.5);
-      t_max[i] = (border - origin(i)) / direction(i);
-      t_delta[i] = resolution / std::fabs(direction(i));
-    } else {
-      t_max[i] = std::numeric_limits<double>::max();
-      t_delta[i] = std::numeric_limits<double>::max();
-    }
-  }
 
   // The same steps as octomap's loop, with the state in scalars rather than
   // arrays indexed by the axis, which keeps it in registers.
-  double tx = t_max[0], ty = t_max[1], tz = t_max[2];
-  const double dx = t_delta[0], dy = t_delta[1], dz = t_delta[2];
-  uint16_t kx = key[0], ky = key[1], kz = key[2];
+  double tx = start.t_max[0], ty = start.t_max[1], tz = start.t_max[2];
+  const double dx = start.t_delta[0], dy = start.t_delta[1], dz = start.t_delta[2];
+  const double length = start.length;
+  uint16_t kx = origin_key[0], ky = origin_key[1], kz = origin_key[2];
   const uint16_t ex = end_key[0], ey = end_key[1], ez = end_key[2];
-  const uint16_t sx = static_cast<uint16_t>(step[0]), sy = static_cast<uint16_t>(step[1]),
-                 sz = static_cast<uint16_t>(step[2]);
+  const uint16_t sx = static_cast<uint16_t>(start.step[0]), sy = static_cast<uint16_t>(start.step[1]),
+                 sz = static_cast<uint16_t>(start.step[2]);
   for (;;) {
     if (tx < ty) {
       if (tx < tz) {

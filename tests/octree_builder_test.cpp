@@ -36,12 +36,16 @@ void expectSameTreeAsOctomap(const std::vector<octomap::point3d>& points, const 
   for (const auto& p : points) cloud.push_back(p);
   reference.insertPointCloud(cloud, origin, -1.0, false, false);
 
-  CellBlockMap cells;
-  castRays(toPoints(points), HeightBand{}, origin, resolution, cells);
-  octomap::OcTree built(resolution);
-  loadOccupancyTree(cells, built);
-  EXPECT_EQ(built.size(), reference.size()) << name;
-  EXPECT_EQ(nodes(built), nodes(reference)) << name;
+  const auto expected = nodes(reference);
+  for (RayCastMethod method :
+       {RayCastMethod::kFastest, RayCastMethod::kGridRayByRay, RayCastMethod::kBlocksRayByRay}) {
+    CellBlockMap cells;
+    castRays(toPoints(points), HeightBand{}, origin, resolution, cells, nullptr, method);
+    octomap::OcTree built(resolution);
+    loadOccupancyTree(cells, built);
+    EXPECT_EQ(built.size(), reference.size()) << name << ", method " << static_cast<int>(method);
+    EXPECT_EQ(nodes(built), expected) << name << ", method " << static_cast<int>(method);
+  }
 }
 
 TEST(WalkRay, ListsTheCellsOfOctomapsComputeRayKeys) {
@@ -131,6 +135,10 @@ TEST(LoadOccupancyTree, BuildsOctomapsTreeNodeForNode) {
   expectSameTreeAsOctomap(scattered, {0.0f, 0.0f, 0.0f}, 0.05, "scattered with points out of range");
   expectSameTreeAsOctomap(origin_cell, {0.0f, 0.0f, 0.0f}, 0.05, "points in the origin's cell");
   expectSameTreeAsOctomap(far_wall, {-1.0f, 0.0f, 1.0f}, 0.05, "far wall");
+  // Keys at the ends of the range, where a walk can wrap: no grid there.
+  const std::vector<octomap::point3d> range_ends = {
+      {1638.3f, 0.2f, 0.1f}, {-1638.35f, -0.3f, 0.2f}, {0.4f, 1638.32f, -0.1f}, {0.1f, 0.2f, -1638.39f}};
+  expectSameTreeAsOctomap(range_ends, {0.0f, 0.0f, 0.0f}, 0.05, "rays to the ends of the key range");
   expectSameTreeAsOctomap({}, {0.0f, 0.0f, 0.0f}, 0.05, "no points");
 }
 
