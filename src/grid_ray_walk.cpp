@@ -81,7 +81,9 @@ uint64_t walkOneByOne(CellGrid& grid, const std::function<bool(GridRay&)>& next_
 #pragma GCC target("avx2")
 #endif
 
-constexpr int kLanes = 4;
+constexpr int kLanes = 4;   // doubles in an AVX2 register
+constexpr int kGroups = 2;  // one group's step waits on its last; two keep the core busy
+constexpr int kRays = kLanes * kGroups;
 
 // Four walks, one per lane. Between steps only t_max and the address change.
 struct Lanes {
@@ -93,7 +95,7 @@ struct Lanes {
   __m256i stride[3];
 };
 
-void loadLanes(const GridWalk (&walks)[kLanes], Lanes& lanes) {
+void loadLanes(const GridWalk* walks, Lanes& lanes) {
   const GridWalk &a = walks[0], &b = walks[1], &c = walks[2], &d = walks[3];
   for (unsigned i = 0; i < 3; ++i) {
     lanes.t_max[i] = _mm256_setr_pd(a.t_max[i], b.t_max[i], c.t_max[i], d.t_max[i]);
@@ -105,7 +107,7 @@ void loadLanes(const GridWalk (&walks)[kLanes], Lanes& lanes) {
   lanes.end_address = _mm256_setr_epi64x(a.end_address, b.end_address, c.end_address, d.end_address);
 }
 
-void storeLanes(const Lanes& lanes, GridWalk (&walks)[kLanes]) {
+void storeLanes(const Lanes& lanes, GridWalk* walks) {
   alignas(32) double t_max[3][kLanes];
   alignas(32) int64_t address[kLanes];
   for (unsigned i = 0; i < 3; ++i) _mm256_store_pd(t_max[i], lanes.t_max[i]);
@@ -116,12 +118,42 @@ void storeLanes(const Lanes& lanes, GridWalk (&walks)[kLanes]) {
   }
 }
 
+// One step of each lane's walk. Leaves the word and bit of each new cell in
+// `word` and `bit` and returns the lanes whose walk has ended, whose cell is
+// not to be marked.
+inline __m256i stepLanes(Lanes& lanes, int64_t* word, int64_t* bit) {
+  const __m256d* t = lanes.t_max;
+  // octomap's axis choice as three masks: x when it is strictly nearest,
+  // z when no axis is nearer, y otherwise. Adding the masked-out t_delta,
+  // 0.0, leaves a t_max as it was.
+  const __m256d step_x = _mm256_cmp_pd(t[0], _mm256_min_pd(t[1], t[2]), _CMP_LT_OQ);
+  const __m256d step_y =
+      _mm256_and_pd(_mm256_cmp_pd(t[1], t[0], _CMP_LE_OQ), _mm256_cmp_pd(t[1], t[2], _CMP_LT_OQ));
+  const __m256d step_z = _mm256_cmp_pd(t[2], _mm256_min_pd(t[0], t[1]), _CMP_LE_OQ);
+  lanes.t_max[0] = _mm256_add_pd(t[0], _mm256_and_pd(step_x, lanes.t_delta[0]));
+  lanes.t_max[1] = _mm256_add_pd(t[1], _mm256_and_pd(step_y, lanes.t_delta[1]));
+  lanes.t_max[2] = _mm256_add_pd(t[2], _mm256_and_pd(step_z, lanes.t_delta[2]));
+  const __m256i move =
+      _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(_mm256_castpd_si256(step_x), lanes.stride[0]),
+                                      _mm256_and_si256(_mm256_castpd_si256(step_y), lanes.stride[1])),
+                      _mm256_and_si256(_mm256_castpd_si256(step_z), lanes.stride[2]));
+  lanes.address = _mm256_add_epi64(lanes.address, move);
+
+  _mm256_store_si256(reinterpret_cast<__m256i*>(word), _mm256_srli_epi64(lanes.address, 6));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(bit),
+                     _mm256_sllv_epi64(_mm256_set1_epi64x(1),
+                                       _mm256_and_si256(lanes.address, _mm256_set1_epi64x(63))));
+  const __m256d nearest = _mm256_min_pd(_mm256_min_pd(t[0], t[1]), t[2]);
+  return _mm256_or_si256(_mm256_cmpeq_epi64(lanes.address, lanes.end_address),
+                         _mm256_castpd_si256(_mm256_cmp_pd(nearest, lanes.length, _CMP_GT_OQ)));
+}
+
 uint64_t walkInLanes(CellGrid& grid, const std::function<bool(GridRay&)>& next_ray) {
   uint64_t marked = 0;
-  GridWalk walks[kLanes];
-  bool active[kLanes] = {};
+  GridWalk walks[kRays];
+  bool active[kRays] = {};
   GridRay ray;
-  for (int l = 0; l < kLanes; ++l) {
+  for (int l = 0; l < kRays; ++l) {
     if (!next_ray(ray)) {
       for (int k = 0; k < l; ++k) finishWalk(walks[k], grid, marked);
       return marked;
@@ -131,52 +163,30 @@ uint64_t walkInLanes(CellGrid& grid, const std::function<bool(GridRay&)>& next_r
   }
 
   uint64_t* const words = grid.words();
-  const __m256i one = _mm256_set1_epi64x(1);
-  const __m256i bit_mask = _mm256_set1_epi64x(63);
-  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  alignas(32) int64_t word[kLanes], bit[kLanes];
-  Lanes lanes;
-  loadLanes(walks, lanes);
+  alignas(32) int64_t word[kRays], bit[kRays];
+  Lanes lanes[kGroups];
+  for (int g = 0; g < kGroups; ++g) loadLanes(walks + g * kLanes, lanes[g]);
   for (;;) {
-    // octomap's axis choice, x if it is strictly nearest, else y if strictly
-    // nearer than z, else z, as masks; adding the masked-out t_delta of 0.0
-    // leaves a t_max as it was.
-    const __m256d y_first = _mm256_cmp_pd(lanes.t_max[1], lanes.t_max[0], _CMP_LE_OQ);
-    const __m256d z_first =
-        _mm256_cmp_pd(lanes.t_max[2], _mm256_min_pd(lanes.t_max[1], lanes.t_max[0]), _CMP_LE_OQ);
-    const __m256d step_y = _mm256_andnot_pd(z_first, y_first);
-    const __m256d step_x = _mm256_andnot_pd(_mm256_or_pd(y_first, z_first), all);
-    const __m256d step_z = z_first;
-    lanes.t_max[0] = _mm256_add_pd(lanes.t_max[0], _mm256_and_pd(step_x, lanes.t_delta[0]));
-    lanes.t_max[1] = _mm256_add_pd(lanes.t_max[1], _mm256_and_pd(step_y, lanes.t_delta[1]));
-    lanes.t_max[2] = _mm256_add_pd(lanes.t_max[2], _mm256_and_pd(step_z, lanes.t_delta[2]));
-    const __m256i move =
-        _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(_mm256_castpd_si256(step_x), lanes.stride[0]),
-                                        _mm256_and_si256(_mm256_castpd_si256(step_y), lanes.stride[1])),
-                        _mm256_and_si256(_mm256_castpd_si256(step_z), lanes.stride[2]));
-    lanes.address = _mm256_add_epi64(lanes.address, move);
-
-    const __m256d nearest = _mm256_min_pd(_mm256_min_pd(lanes.t_max[0], lanes.t_max[1]), lanes.t_max[2]);
-    const __m256i done = _mm256_or_si256(_mm256_cmpeq_epi64(lanes.address, lanes.end_address),
-                                         _mm256_castpd_si256(_mm256_cmp_pd(nearest, lanes.length, _CMP_GT_OQ)));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(word), _mm256_srli_epi64(lanes.address, 6));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(bit),
-                       _mm256_sllv_epi64(one, _mm256_and_si256(lanes.address, bit_mask)));
+    __m256i group_done[kGroups];
+    __m256i done = _mm256_setzero_si256();
+    for (int g = 0; g < kGroups; ++g) {
+      group_done[g] = stepLanes(lanes[g], word + g * kLanes, bit + g * kLanes);
+      done = _mm256_or_si256(done, group_done[g]);
+    }
     if (_mm256_testz_si256(done, done)) {
-      words[word[0]] |= bit[0];
-      words[word[1]] |= bit[1];
-      words[word[2]] |= bit[2];
-      words[word[3]] |= bit[3];
-      marked += kLanes;
+      for (int l = 0; l < kRays; ++l) words[word[l]] |= bit[l];
+      marked += kRays;
       continue;
     }
 
     // A lane's ray has ended: the next ray takes its lane.
-    alignas(32) int64_t lane_done[kLanes];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lane_done), done);
-    storeLanes(lanes, walks);
+    alignas(32) int64_t lane_done[kRays];
+    for (int g = 0; g < kGroups; ++g) {
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lane_done + g * kLanes), group_done[g]);
+    }
+    for (int g = 0; g < kGroups; ++g) storeLanes(lanes[g], walks + g * kLanes);
     bool exhausted = false;
-    for (int l = 0; l < kLanes; ++l) {
+    for (int l = 0; l < kRays; ++l) {
       if (!lane_done[l]) {
         words[word[l]] |= bit[l];
         ++marked;
@@ -190,9 +200,9 @@ uint64_t walkInLanes(CellGrid& grid, const std::function<bool(GridRay&)>& next_r
       }
     }
     if (exhausted) break;
-    loadLanes(walks, lanes);
+    for (int g = 0; g < kGroups; ++g) loadLanes(walks + g * kLanes, lanes[g]);
   }
-  for (int l = 0; l < kLanes; ++l) {
+  for (int l = 0; l < kRays; ++l) {
     if (active[l]) finishWalk(walks[l], grid, marked);
   }
   return marked;
