@@ -1,7 +1,5 @@
 #include "grid_ray_walk.h"
 
-#include <algorithm>
-
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define KORVANE_VECTOR_LANES 1
@@ -11,11 +9,9 @@ namespace korvane_navigation {
 
 namespace {
 
-// A ray part way along its walk.
+// A ray part way along its walk: the start's t_max move on as it steps.
 struct GridWalk {
-  double t_max[3];
-  double t_delta[3];
-  double length;
+  RayStart ray;
   int64_t address;
   int64_t end_address;
   int64_t stride[3];
@@ -23,12 +19,8 @@ struct GridWalk {
 
 GridWalk beginWalk(const GridRay& ray, const CellGrid& grid) {
   GridWalk walk;
-  for (unsigned i = 0; i < 3; ++i) {
-    walk.t_max[i] = ray.start.t_max[i];
-    walk.t_delta[i] = ray.start.t_delta[i];
-    walk.stride[i] = ray.start.step[i] * grid.stride(i);
-  }
-  walk.length = ray.start.length;
+  walk.ray = ray.start;
+  for (unsigned i = 0; i < 3; ++i) walk.stride[i] = ray.start.step[i] * grid.stride(i);
   walk.address = ray.address;
   walk.end_address = ray.end_address;
   return walk;
@@ -36,31 +28,17 @@ GridWalk beginWalk(const GridRay& ray, const CellGrid& grid) {
 
 // Walks on from `walk` to its end.
 void finishWalk(const GridWalk& walk, CellGrid& grid, uint64_t& marked) {
-  double tx = walk.t_max[0], ty = walk.t_max[1], tz = walk.t_max[2];
-  const double dx = walk.t_delta[0], dy = walk.t_delta[1], dz = walk.t_delta[2];
-  const int64_t sx = walk.stride[0], sy = walk.stride[1], sz = walk.stride[2];
   int64_t address = walk.address;
-  for (;;) {
-    if (tx < ty) {
-      if (tx < tz) {
-        address += sx;
-        tx += dx;
-      } else {
-        address += sz;
-        tz += dz;
-      }
-    } else if (ty < tz) {
-      address += sy;
-      ty += dy;
-    } else {
-      address += sz;
-      tz += dz;
-    }
-    if (address == walk.end_address) return;
-    if (std::min(std::min(tx, ty), tz) > walk.length) return;
-    grid.set(address);
-    ++marked;
-  }
+  stepRay(
+      walk.ray,
+      [&](unsigned axis) {
+        address += walk.stride[axis];
+        return address == walk.end_address;
+      },
+      [&] {
+        grid.set(address);
+        ++marked;
+      });
 }
 
 uint64_t walkOneByOne(CellGrid& grid, const std::function<bool(GridRay&)>& next_ray) {
@@ -98,11 +76,11 @@ struct Lanes {
 void loadLanes(const GridWalk* walks, Lanes& lanes) {
   const GridWalk &a = walks[0], &b = walks[1], &c = walks[2], &d = walks[3];
   for (unsigned i = 0; i < 3; ++i) {
-    lanes.t_max[i] = _mm256_setr_pd(a.t_max[i], b.t_max[i], c.t_max[i], d.t_max[i]);
-    lanes.t_delta[i] = _mm256_setr_pd(a.t_delta[i], b.t_delta[i], c.t_delta[i], d.t_delta[i]);
+    lanes.t_max[i] = _mm256_setr_pd(a.ray.t_max[i], b.ray.t_max[i], c.ray.t_max[i], d.ray.t_max[i]);
+    lanes.t_delta[i] = _mm256_setr_pd(a.ray.t_delta[i], b.ray.t_delta[i], c.ray.t_delta[i], d.ray.t_delta[i]);
     lanes.stride[i] = _mm256_setr_epi64x(a.stride[i], b.stride[i], c.stride[i], d.stride[i]);
   }
-  lanes.length = _mm256_setr_pd(a.length, b.length, c.length, d.length);
+  lanes.length = _mm256_setr_pd(a.ray.length, b.ray.length, c.ray.length, d.ray.length);
   lanes.address = _mm256_setr_epi64x(a.address, b.address, c.address, d.address);
   lanes.end_address = _mm256_setr_epi64x(a.end_address, b.end_address, c.end_address, d.end_address);
 }
@@ -113,7 +91,7 @@ void storeLanes(const Lanes& lanes, GridWalk* walks) {
   for (unsigned i = 0; i < 3; ++i) _mm256_store_pd(t_max[i], lanes.t_max[i]);
   _mm256_store_si256(reinterpret_cast<__m256i*>(address), lanes.address);
   for (int l = 0; l < kLanes; ++l) {
-    for (unsigned i = 0; i < 3; ++i) walks[l].t_max[i] = t_max[i][l];
+    for (unsigned i = 0; i < 3; ++i) walks[l].ray.t_max[i] = t_max[i][l];
     walks[l].address = address[l];
   }
 }

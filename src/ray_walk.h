@@ -75,6 +75,37 @@ inline bool startRay(const octomap::point3d& origin, const octomap::point3d& end
   return true;
 }
 
+// octomap's steps from `ray` on: advance(axis) moves the walk one cell along
+// the axis and says whether it reached the end cell, where the walk stops;
+// otherwise visit() follows, unless rounding carried the walk past the end
+// cell and it has travelled further than the ray is long.
+template <typename Advance, typename Visit>
+void stepRay(const RayStart& ray, Advance&& advance, Visit&& visit) {
+  // Scalars rather than arrays indexed by the axis keep the state in registers.
+  double tx = ray.t_max[0], ty = ray.t_max[1], tz = ray.t_max[2];
+  const double dx = ray.t_delta[0], dy = ray.t_delta[1], dz = ray.t_delta[2];
+  for (;;) {
+    bool at_end;
+    if (tx < ty) {
+      if (tx < tz) {
+        at_end = advance(0);
+        tx += dx;
+      } else {
+        at_end = advance(2);
+        tz += dz;
+      }
+    } else if (ty < tz) {
+      at_end = advance(1);
+      ty += dy;
+    } else {
+      at_end = advance(2);
+      tz += dz;
+    }
+    if (at_end || std::min(std::min(tx, ty), tz) > ray.length) return;
+    visit();
+  }
+}
+
 // Calls visit(key) for every cell from the origin's cell (included) to the
 // end point's cell (excluded), as octomap's computeRayKeys lists them: nothing
 // when both share a cell. Both keys must be valid. Like octomap's walk it can
@@ -87,38 +118,14 @@ void walkRay(const octomap::point3d& origin, const octomap::point3d& end,
   RayStart start;
   if (!startRay(origin, end, origin_key, end_key, resolution, start)) return;
   visit(origin_key);
-
-  // The same steps as octomap's loop, with the state in scalars rather than
-  // arrays indexed by the axis, which keeps it in registers.
-  double tx = start.t_max[0], ty = start.t_max[1], tz = start.t_max[2];
-  const double dx = start.t_delta[0], dy = start.t_delta[1], dz = start.t_delta[2];
-  const double length = start.length;
-  uint16_t kx = origin_key[0], ky = origin_key[1], kz = origin_key[2];
-  const uint16_t ex = end_key[0], ey = end_key[1], ez = end_key[2];
-  const uint16_t sx = static_cast<uint16_t>(start.step[0]), sy = static_cast<uint16_t>(start.step[1]),
-                 sz = static_cast<uint16_t>(start.step[2]);
-  for (;;) {
-    if (tx < ty) {
-      if (tx < tz) {
-        kx = static_cast<uint16_t>(kx + sx);
-        tx += dx;
-      } else {
-        kz = static_cast<uint16_t>(kz + sz);
-        tz += dz;
-      }
-    } else if (ty < tz) {
-      ky = static_cast<uint16_t>(ky + sy);
-      ty += dy;
-    } else {
-      kz = static_cast<uint16_t>(kz + sz);
-      tz += dz;
-    }
-    if (kx == ex && ky == ey && kz == ez) return;
-    // Rounding can carry the walk past the end cell; it stops once it has
-    // travelled further than the ray is long.
-    if (std::min(std::min(tx, ty), tz) > length) return;
-    visit(octomap::OcTreeKey(kx, ky, kz));
-  }
+  uint16_t key[3] = {origin_key[0], origin_key[1], origin_key[2]};
+  stepRay(
+      start,
+      [&](unsigned axis) {
+        key[axis] = static_cast<uint16_t>(key[axis] + start.step[axis]);
+        return key[0] == end_key[0] && key[1] == end_key[1] && key[2] == end_key[2];
+      },
+      [&] { visit(octomap::OcTreeKey(key[0], key[1], key[2])); });
 }
 
 }  // namespace korvane_navigation
