@@ -150,10 +150,10 @@ class BandRays {
       : points_(points), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells), stats_(stats),
         progress_(progress) {}
 
-  bool next(octomap::point3d& end, octomap::OcTreeKey& end_key, size_t& index) {
+  bool next(octomap::point3d& end, octomap::OcTreeKey& end_key) {
     constexpr size_t kProgressEvery = 4096;
     while (next_ < points_.size()) {
-      index = next_++;
+      const size_t index = next_++;
       if (progress_ && index % kProgressEvery == 0) progress_(index, points_.size());
       const pcl::PointXYZ& p = points_[index];
       if (!band_.contains(p)) continue;
@@ -213,8 +213,7 @@ void castIntoBlocks(BandRays& rays, const octomap::point3d& origin, const octoma
   CellBlockMap::Cursor free_cursor;
   octomap::point3d end;
   octomap::OcTreeKey end_key;
-  size_t index;
-  while (rays.next(end, end_key, index)) {
+  while (rays.next(end, end_key)) {
     walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
       cells.markFree(free_cursor, key);
       ++visits;
@@ -230,8 +229,7 @@ void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap:
   const auto next_ray = [&](GridRay& ray) {
     octomap::point3d end;
     octomap::OcTreeKey end_key;
-    size_t index;
-    while (rays.next(end, end_key, index)) {
+    while (rays.next(end, end_key)) {
       if (!startRay(origin, end, origin_key, end_key, resolution, ray.start)) continue;
       if (!walkStaysInBox(ray.start, origin_key, box)) {
         // Not expected with the grid's margin; such a ray is walked in full all the same.
