@@ -37,7 +37,6 @@ class CellGrid {
   int64_t cellCount() const { return plane_ * (box_.hi[2] - box_.lo[2] + 1); }
 
   void set(int64_t address) { words_[address >> 6] |= uint64_t{1} << (address & 63); }
-  bool test(int64_t address) const { return words_[address >> 6] >> (address & 63) & 1; }
   uint64_t* words() { return words_.data(); }
 
   // Marks every set cell free in `cells`.
