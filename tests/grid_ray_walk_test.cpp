@@ -117,9 +117,11 @@ std::set<Cell> walkByKeys(const std::vector<Ray>& rays, uint64_t& visits) {
 TEST(WalkGridRays, MarksTheCellsWalkRayVisits) {
   octomap::OcTreeKey origin_key;
   ASSERT_TRUE(pointToKey(kOrigin, 1.0 / kResolution, origin_key));
-  // 0 to 3 rays never fill the four lanes; 4 and 5 fill them once; the
-  // others refill lanes as rays of different lengths end.
-  for (size_t count : {0, 1, 3, 4, 5, 97, 2000}) {
+  // Ray 4 ends in the origin's cell and is not walked: 8, 9 and 10 rays
+  // leave 7, 8 and 9 walks, which never fill the eight lanes, fill them
+  // once, and refill one lane; more refill lanes as rays of different
+  // lengths end.
+  for (size_t count : {0, 1, 8, 9, 10, 97, 2000}) {
     const std::vector<Ray> rays = randomRays(count, static_cast<unsigned>(count));
     uint64_t visits = 0;
     const std::set<Cell> expected = walkByKeys(rays, visits);
