@@ -138,6 +138,13 @@ class PatchList {
   std::vector<Patch> patches_;
 };
 
+// `box` cut to [from, to] along the horizontal `axis` (0 for x, 1 for y).
+Box sliceAlong(Box box, int axis, double from, double to) {
+  (axis == 0 ? box.min_x : box.min_y) = from;
+  (axis == 0 ? box.max_x : box.max_y) = to;
+  return box;
+}
+
 // `outer` minus `hole` (which lies inside it) as up to four rectangles.
 std::vector<Rect> subtract(const Rect& outer, const Rect& hole) {
   std::vector<Rect> parts;
@@ -188,11 +195,7 @@ void addWall(PatchList& out, const BuildingLayout& layout, int wall_index, int s
   }
 
   auto section = [&](double from, double to, double bottom, int side) {
-    Box b = box;
-    double* blo[3] = {&b.min_x, &b.min_y, &b.min_z};
-    double* bhi[3] = {&b.max_x, &b.max_y, &b.max_z};
-    *blo[along] = from;
-    *bhi[along] = to;
+    Box b = sliceAlong(box, along, from, to);
     b.min_z = bottom;
     b.max_z = top[side];
     out.face(b, across, side == 1);
@@ -207,28 +210,18 @@ void addWall(PatchList& out, const BuildingLayout& layout, int wall_index, int s
 
   double pos = lo[along];
   for (const Door* d : doors) {
-    const double c = along == 0 ? d->center_x : d->center_y;
-    const double g0 = c - d->width / 2, g1 = c + d->width / 2;
-    const double head = storey.floor_z + d->height;
+    // The opening's jambs are its sides along the wall, its lintel its top.
+    const Box gap = doorBox(layout, *d);
+    const double g0 = along == 0 ? gap.min_x : gap.min_y, g1 = along == 0 ? gap.max_x : gap.max_y;
     for (int side = 0; side < 2; ++side) {
       section(pos, g0, storey.floor_z, side);
-      section(g0, g1, head, side);
+      section(g0, g1, gap.max_z, side);
     }
-    Box lintel = box;
-    double* llo[3] = {&lintel.min_x, &lintel.min_y, &lintel.min_z};
-    double* lhi[3] = {&lintel.max_x, &lintel.max_y, &lintel.max_z};
-    *llo[along] = g0;
-    *lhi[along] = g1;
-    lintel.min_z = lintel.max_z = head;
+    Box lintel = gap;
+    lintel.min_z = gap.max_z;
     out.face(lintel, 2, false);
-    Box jamb = box;
-    double* jlo[3] = {&jamb.min_x, &jamb.min_y, &jamb.min_z};
-    double* jhi[3] = {&jamb.max_x, &jamb.max_y, &jamb.max_z};
-    *jlo[along] = g0;
-    *jhi[along] = g1;
-    jamb.max_z = head;
-    out.face(jamb, along, false);
-    out.face(jamb, along, true);
+    out.face(gap, along, false);
+    out.face(gap, along, true);
     pos = g1;
   }
   for (int side = 0; side < 2; ++side) section(pos, hi[along], storey.floor_z, side);
@@ -488,14 +481,9 @@ Box wallBox(const BuildingLayout& layout, const Wall& wall, int storey) {
 
 Box doorBox(const BuildingLayout& layout, const Door& door) {
   const Wall& wall = layout.walls.at(door.wall);
-  Box b = wallBox(layout, wall, door.storey);
-  if (wall.runsAlongX()) {
-    b.min_x = door.center_x - door.width / 2;
-    b.max_x = door.center_x + door.width / 2;
-  } else {
-    b.min_y = door.center_y - door.width / 2;
-    b.max_y = door.center_y + door.width / 2;
-  }
+  const double centre = wall.runsAlongX() ? door.center_x : door.center_y;
+  Box b = sliceAlong(wallBox(layout, wall, door.storey), wall.runsAlongX() ? 0 : 1,
+                     centre - door.width / 2, centre + door.width / 2);
   b.max_z = b.min_z + door.height;
   return b;
 }
