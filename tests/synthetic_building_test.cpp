@@ -34,6 +34,14 @@ BuildingParameters deepBuilding() {
   return params;
 }
 
+// Reads a LAS file's points as x, y, z after each other.
+LasReadResult readXyz(const std::string& path, std::vector<float>& xyz) {
+  return readLasFile(path, [&](uint64_t n) {
+    xyz.resize(n * 3);
+    return xyz.data();
+  }, 3);
+}
+
 std::vector<Point> generateAll(const BuildingParameters& params, const BuildingLayout& layout) {
   std::vector<Point> points;
   generateBuilding(params, layout, [&](double x, double y, double z) { points.push_back({x, y, z}); });
@@ -651,10 +659,7 @@ TEST(BuildingLas, ReadsBackWithTheSameCountAndPoints) {
   EXPECT_EQ(written.points, estimatePointCount(params, layout));
 
   std::vector<float> read;
-  const LasReadResult result = readLasFile(path, [&](uint64_t n) {
-    read.resize(n * 3);
-    return read.data();
-  }, 3);
+  const LasReadResult result = readXyz(path, read);
   ASSERT_EQ(result.status, LasReadStatus::kOk) << result.error;
   EXPECT_EQ(result.header.version_major, 1);
   EXPECT_EQ(result.header.version_minor, 2);
@@ -676,10 +681,7 @@ TEST(BuildingLas, OffsetSitsAtTheBuildingSoGeoreferencedPointsKeepMillimetres) {
   const BuildingLasResult written = writeBuildingLas(path, params, layout);
   ASSERT_TRUE(written.ok) << written.error;
   std::vector<float> read;
-  const LasReadResult result = readLasFile(path, [&](uint64_t n) {
-    read.resize(n * 3);
-    return read.data();
-  }, 3);
+  const LasReadResult result = readXyz(path, read);
   ASSERT_EQ(result.status, LasReadStatus::kOk) << result.error;
   for (int a = 0; a < 3; ++a) {
     EXPECT_NEAR(result.header.offset[a], params.offset[a], 1.0);
