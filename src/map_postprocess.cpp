@@ -130,7 +130,6 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
       castRays(cloud->points, band, sensor_origin_, resolution_, cells, progress.callback());
   stats_ = FloorStats();
   stats_.band_points = stats.band_points;
-  stats_.points_out_of_range = stats.points_out_of_range;
   if (stats.points_out_of_range > 0) {
     LOG(WARNING) << stats.points_out_of_range << " of " << stats.band_points
                  << " points in the band lie outside the octree's key range at resolution "

@@ -56,7 +56,6 @@ void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
 // What the last floor's stages saw and made, for the run summary.
 struct FloorStats {
   size_t band_points = 0;
-  uint64_t points_out_of_range = 0;
   size_t leaves = 0;
   uint64_t occupied_cells = 0;
   uint64_t free_cells = 0;
