@@ -187,14 +187,13 @@ pcl::PointXYZ centroid(const PointVector& points, const Entry* first, const Entr
                        static_cast<float>(dz / count));
 }
 
-using Progress = std::function<void(uint64_t, uint64_t)>;
 constexpr std::size_t kProgressEvery = std::size_t{1} << 16;
 
 // Progress counts each point twice: once when it is indexed, once when its
 // voxel's centroid is taken.
 template <typename Entry, typename VoxelOf>
 PointVector thin(const PointVector& points, std::size_t finite_points, VoxelOf voxel_of,
-                 const Progress& progress) {
+                 const ProgressCallback& progress) {
   const uint64_t total = 2 * uint64_t{finite_points};
   const auto entries = uninitialisedArray<Entry>(finite_points);
   Entry* out = entries.get();
@@ -258,7 +257,7 @@ bool pclAddresses(const Extent& e, float inverse, const float (&lo)[3], const fl
 
 }  // namespace
 
-PointVector voxelDownsample(const PointVector& points, float leaf_size, const Progress& progress) {
+PointVector voxelDownsample(const PointVector& points, float leaf_size, const ProgressCallback& progress) {
   if (!(leaf_size > 0.0f) || !std::isfinite(leaf_size)) {
     throw std::invalid_argument("voxelDownsample: leaf size must be positive and finite");
   }

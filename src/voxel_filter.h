@@ -1,10 +1,10 @@
 // Voxel-grid thinning of a point cloud.
 #pragma once
 
-#include <cstdint>
-#include <functional>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
+
+#include "progress.h"
 
 namespace korvane_navigation {
 
@@ -18,6 +18,6 @@ using PointVector = pcl::PointCloud<pcl::PointXYZ>::VectorType;
 // returns its input. `leaf_size` must be positive and finite.
 // `progress(done, total)`, when given, is called now and then as the work goes on.
 PointVector voxelDownsample(const PointVector& points, float leaf_size,
-                            const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
+                            const ProgressCallback& progress = nullptr);
 
 }  // namespace korvane_navigation
