@@ -36,9 +36,9 @@
 #include "cell_block_map.h"
 #include "grid_ray_walk.h"
 #include "las_reader.h"
+#include "map_generator.h"
 #include "map_postprocess.h"
 #include "octree_builder.h"
-#include "ray_walk.h"
 #include "resource_probe.h"
 #include "synthetic_building.h"
 #include "voxel_filter.h"
@@ -254,21 +254,11 @@ bool makeBuilding(double scale, const std::string& path, Building& building) {
 
 // Reads a LAS file as the tool's loader does.
 bool loadLas(const std::string& path, Cloud& cloud) {
-  const LasReadResult result = readLasFile(
-      path,
-      [&cloud](uint64_t count) {
-        cloud.points.resize(count);
-        return count == 0 ? nullptr : &cloud.points[0].x;
-      },
-      sizeof(pcl::PointXYZ) / sizeof(float));
+  const LasReadResult result = readLasCloud(path, cloud);
   if (result.status != LasReadStatus::kOk) {
     std::fprintf(stderr, "%s\n", result.error.c_str());
     return false;
   }
-  cloud.points.resize(result.points_read);
-  cloud.width = static_cast<uint32_t>(cloud.points.size());
-  cloud.height = 1;
-  cloud.is_dense = false;
   return true;
 }
 

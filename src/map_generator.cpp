@@ -110,15 +110,22 @@ std::vector<const json*> floorElements(const json& floors) {
   return elements;
 }
 
+// Why `path` is no file to read through a stream, empty when it is one: a
+// pipe would block the open until a writer comes, and a directory reads as
+// nothing or never ends.
+std::string notAFileToRead(const std::string& path) {
+  boost::system::error_code error;
+  if (boost::filesystem::is_directory(path, error)) return "is a directory";
+  if (!boost::filesystem::is_regular_file(path, error)) return "is not a regular file";
+  return "";
+}
+
 // Reads the configuration file into `config`, member by member; on failure
 // `error` names the member or the fault.
 bool readConfigFile(const std::string& path, Config& config, std::string& error) {
   ConfigReader read(&error);
-  // Opening a pipe would wait for a writer; a directory would read as an
-  // empty document.
-  boost::system::error_code fs_error;
-  if (boost::filesystem::is_directory(path, fs_error)) return read.fail("is a directory");
-  if (!boost::filesystem::is_regular_file(path, fs_error)) return read.fail("is not a regular file");
+  const std::string not_a_file = notAFileToRead(path);
+  if (!not_a_file.empty()) return read.fail(not_a_file);
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "r"),
                                                              &std::fclose);
   if (!file) return read.fail(std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
@@ -461,16 +468,27 @@ void NavMapGenerator::warnAboutCoordinates() const {
   }
 }
 
-bool NavMapGenerator::lasLoader(const std::string& path) {
-  Cloud& cloud = *pointcloud_;
-  ProgressLog progress("loading " + path, "points");
+LasReadResult readLasCloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud,
+                           const ProgressCallback& progress) {
   const LasReadResult result = readLasFile(
       path,
       [&cloud](uint64_t count) {
         cloud.points.resize(count);
         return count == 0 ? nullptr : &cloud.points[0].x;
       },
-      sizeof(pcl::PointXYZ) / sizeof(float), progress.callback());
+      sizeof(pcl::PointXYZ) / sizeof(float), progress);
+  if (result.status == LasReadStatus::kOk) {
+    cloud.points.resize(result.points_read);
+    cloud.width = static_cast<uint32_t>(cloud.points.size());
+    cloud.height = 1;
+    cloud.is_dense = false;
+  }
+  return result;
+}
+
+bool NavMapGenerator::lasLoader(const std::string& path) {
+  ProgressLog progress("loading " + path, "points");
+  const LasReadResult result = readLasCloud(path, *pointcloud_, progress.callback());
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << result.error;
     return false;
@@ -484,10 +502,6 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
                  << " points but the file holds only " << result.points_read
                  << "; keeping the points read";
   }
-  cloud.points.resize(result.points_read);
-  cloud.width = static_cast<uint32_t>(cloud.points.size());
-  cloud.height = 1;
-  cloud.is_dense = false;
   return true;
 }
 
@@ -546,12 +560,9 @@ bool NavMapGenerator::pcdLoader(const std::string& path) {
 
 bool NavMapGenerator::objLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .obj format...";
-  boost::system::error_code fs_error;
-  // Opening a pipe would wait for a writer, reading a directory never ends.
-  const bool directory = boost::filesystem::is_directory(path, fs_error);
-  if (directory || !boost::filesystem::is_regular_file(path, fs_error)) {
-    LOG(ERROR) << "failed to load obj file: " << path << ": "
-               << (directory ? "is a directory" : "is not a regular file");
+  const std::string not_a_file = notAFileToRead(path);
+  if (!not_a_file.empty()) {
+    LOG(ERROR) << "failed to load obj file: " << path << ": " << not_a_file;
     return false;
   }
   std::ifstream in(path, std::ios::binary);

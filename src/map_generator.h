@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "las_reader.h"
+#include "progress.h"
+
 namespace korvane_navigation {
 
 class MapPostProcess;
@@ -70,6 +73,11 @@ double singlePrecisionError(double max_abs);
 // Rigid transform p -> R p + t from a quaternion (w, x, y, z), normalised
 // first; the all-zero quaternion gives the identity rotation.
 Eigen::Matrix4f rigidTransform(float w, float x, float y, float z, const Eigen::Vector3f& t);
+
+// Reads a LAS file's points into `cloud` as the LAS loader does: as many as
+// the file really holds, fewer than its header declares when it is truncated.
+LasReadResult readLasCloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud,
+                           const ProgressCallback& progress = nullptr);
 
 // The text after the last "." of a path, the whole path when it has none.
 std::string fileExtension(const std::string& path);
