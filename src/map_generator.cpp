@@ -120,6 +120,35 @@ std::string notAFileToRead(const std::string& path) {
   return "";
 }
 
+// A PCD or PLY file read by PCL's `reader`, once our check of its header has
+// passed: the check reads the header that PCL's readers would crash or
+// allocate gigabytes on. `kind` names the format in messages.
+bool loadCheckedCloud(const std::string& path, CloudFileFormat format, const char* kind,
+                      pcl::FileReader& reader, pcl::PointCloud<pcl::PointXYZ>& cloud) {
+  DeclaredCloud declared;
+  std::string error;
+  if (!checkCloudFile(path, format, declared, error)) {
+    LOG(ERROR) << "failed to load " << kind << " file: " << path << ": " << error;
+    return false;
+  }
+  // No points leaves the cloud empty: PCL's PCD reader refuses such a header,
+  // and its conversion indexes the first point of an empty cloud.
+  if (declared.points == 0) return true;
+  try {
+    pcl::PCLPointCloud2 blob;
+    int version = 0;
+    // Both readers return 0 on success and a negative code on failure.
+    if (reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, version, 0) != 0) {
+      return false;
+    }
+    pcl::fromPCLPointCloud2(blob, cloud);
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "failed to load " << kind << " file: " << e.what();
+    return false;
+  }
+  return true;
+}
+
 // Reads the configuration file into `config`, member by member; on failure
 // `error` names the member or the fault.
 bool readConfigFile(const std::string& path, Config& config, std::string& error) {
@@ -507,55 +536,14 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
 
 bool NavMapGenerator::plyLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .ply format...";
-  DeclaredCloud declared;
-  std::string error;
-  if (!checkCloudFile(path, CloudFileFormat::kPly, declared, error)) {
-    LOG(ERROR) << "failed to load ply file: " << path << ": " << error;
-    return false;
-  }
-  // PCL's conversion indexes the first point of an empty cloud.
-  if (declared.points == 0) return true;
-  try {
-    pcl::PCLPointCloud2 blob;
-    pcl::PLYReader reader;
-    int version = 0;
-    if (reader.read(path, blob, pointcloud_->sensor_origin_, pointcloud_->sensor_orientation_,
-                    version, 0) < 0) {
-      return false;
-    }
-    pcl::fromPCLPointCloud2(blob, *pointcloud_);
-  } catch (const std::exception& e) {
-    LOG(ERROR) << "failed to load ply file: " << e.what();
-    return false;
-  }
-  return true;
+  pcl::PLYReader reader;
+  return loadCheckedCloud(path, CloudFileFormat::kPly, "ply", reader, *pointcloud_);
 }
 
 bool NavMapGenerator::pcdLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .pcd format...";
-  DeclaredCloud declared;
-  std::string error;
-  if (!checkCloudFile(path, CloudFileFormat::kPcd, declared, error)) {
-    LOG(ERROR) << "failed to load pcd file: " << path << ": " << error;
-    return false;
-  }
-  // PCL refuses a header of no points; the cloud is then just empty. The
-  // check above has read the header PCL's reader would crash or allocate on.
-  if (declared.points == 0) return true;
-  try {
-    pcl::PCDReader reader;
-    int version = 0;
-    pcl::PCLPointCloud2 blob;
-    if (reader.read(path, blob, pointcloud_->sensor_origin_, pointcloud_->sensor_orientation_,
-                    version, 0) != 0) {
-      return false;
-    }
-    pcl::fromPCLPointCloud2(blob, *pointcloud_);
-  } catch (const std::exception& e) {
-    LOG(ERROR) << "failed to load pcd file: " << e.what();
-    return false;
-  }
-  return true;
+  pcl::PCDReader reader;
+  return loadCheckedCloud(path, CloudFileFormat::kPcd, "pcd", reader, *pointcloud_);
 }
 
 bool NavMapGenerator::objLoader(const std::string& path) {
