@@ -33,15 +33,16 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cell_block_map.h"
-#include "grid_ray_walk.h"
-#include "las_reader.h"
-#include "map_generator.h"
+#include "core/cell_block_map.h"
+#include "core/grid_ray_walk.h"
+#include "formats/las_reader.h"
+#include "core/coordinates.h"
+#include "core/survey_input.h"
 #include "map_postprocess.h"
-#include "octree_builder.h"
+#include "core/octree_builder.h"
 #include "resource_probe.h"
 #include "synthetic_building.h"
-#include "voxel_filter.h"
+#include "core/voxel_filter.h"
 
 using namespace korvane_navigation;
 using bench::CpuClock;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "progress.h"
+#include "core/progress.h"
 
 namespace bench {
 

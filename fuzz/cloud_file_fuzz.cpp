@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "cloud_file_checks.h"
+#include "formats/cloud_file_checks.h"
 #include "fuzz_support.h"
 
 using namespace korvane_navigation;

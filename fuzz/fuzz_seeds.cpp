@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "las_writer.h"
+#include "formats/las_writer.h"
 
 using namespace korvane_navigation;
 

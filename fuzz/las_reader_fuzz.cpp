@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "las_reader.h"
+#include "formats/las_reader.h"
 
 using namespace korvane_navigation;
 

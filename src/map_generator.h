@@ -1,8 +1,7 @@
-// The map generator: configuration, point-cloud loading, the point-cloud map
-// and the run sequence that drives the floor maps.
+// The map generator: loads the configured cloud through its loader table,
+// writes the point-cloud map and drives the floor maps, stage by stage.
 #pragma once
 
-#include <Eigen/Core>
 #include <functional>
 #include <map>
 #include <memory>
@@ -11,79 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "las_reader.h"
-#include "progress.h"
+#include "app/config.h"
+#include "app/run_summary.h"
 
 namespace korvane_navigation {
 
 class MapPostProcess;
-
-struct Config {
-  struct Floor {
-    // Upper bound before lower bound, as the floors are listed in the file.
-    Floor(std::string name, double max_height, double min_height)
-        : name(std::move(name)), max_height(max_height), min_height(min_height) {}
-    std::string name;
-    double max_height;
-    double min_height;
-  };
-
-  std::vector<Floor> floors;
-  std::string output_path;
-  std::string input_pointcloud;
-  Eigen::Matrix4f transform_matrix = Eigen::Matrix4f::Identity();
-  Eigen::Vector3f sensor_origin = Eigen::Vector3f::Zero();
-  double downsample_size = 0.05;
-  double map_resolution = 0.05;
-
-  EIGEN_MAKE_ALIGNED_OPERATOR_NEW
-};
-
-// Figures of one run, logged as its summary.
-struct RunSummary {
-  struct Floor {
-    std::string name;
-    size_t band_points = 0;
-    uint64_t width = 0;
-    uint64_t height = 0;
-    double resolution = 0.0;
-    uint64_t occupied = 0;
-    uint64_t free = 0;
-    uint64_t unknown = 0;
-    double octree_seconds = 0.0;
-    double projection_seconds = 0.0;
-    double export_seconds = 0.0;
-  };
-  size_t points_loaded = 0;
-  size_t points_thinned = 0;
-  double load_seconds = 0.0;
-  double thin_seconds = 0.0;
-  double transform_seconds = 0.0;
-  double write_seconds = 0.0;
-  std::vector<Floor> floors;
-  double total_seconds = 0.0;
-};
-
-std::string describeRun(const RunSummary& summary);
-
-// The largest error of rounding a coordinate of magnitude up to `max_abs`
-// to single precision (half the spacing of floats there).
-double singlePrecisionError(double max_abs);
-
-// Rigid transform p -> R p + t from a quaternion (w, x, y, z), normalised
-// first; the all-zero quaternion gives the identity rotation.
-Eigen::Matrix4f rigidTransform(float w, float x, float y, float z, const Eigen::Vector3f& t);
-
-// Reads a LAS file's points into `cloud` as the LAS loader does: as many as
-// the file really holds, fewer than its header declares when it is truncated.
-LasReadResult readLasCloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud,
-                           const ProgressCallback& progress = nullptr);
-
-// The text after the last "." of a path, the whole path when it has none.
-std::string fileExtension(const std::string& path);
-
-// Logs the usage text at INFO.
-void help();
 
 class NavMapGenerator {
  public:
@@ -127,8 +59,5 @@ class NavMapGenerator {
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 };
-
-// The command line: argument forms, logging set-up and exit status.
-int runMapGenerator(int argc, char** argv);
 
 }  // namespace korvane_navigation

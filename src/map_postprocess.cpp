@@ -9,9 +9,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <yaml-cpp/yaml.h>
 
-#include "atomic_file.h"
-#include "octree_builder.h"
-#include "progress.h"
+#include "formats/atomic_file.h"
+#include "core/octree_builder.h"
+#include "core/progress.h"
 
 namespace korvane_navigation {
 

@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "las_writer.h"
+#include "formats/las_writer.h"
 #include "support/test_support.h"
 
 using namespace test_support;

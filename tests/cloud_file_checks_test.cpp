@@ -6,7 +6,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
-#include "cloud_file_checks.h"
+#include "formats/cloud_file_checks.h"
 #include "support/test_support.h"
 
 using namespace test_support;

@@ -6,9 +6,9 @@
 #include <set>
 #include <tuple>
 
-#include "cell_grid.h"
-#include "grid_ray_walk.h"
-#include "ray_walk.h"
+#include "core/cell_grid.h"
+#include "core/grid_ray_walk.h"
+#include "core/ray_walk.h"
 
 using namespace korvane_navigation;
 

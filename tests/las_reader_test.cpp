@@ -1,4 +1,4 @@
-#include "las_reader.h"
+#include "formats/las_reader.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "las_writer.h"
+#include "formats/las_writer.h"
 
 using namespace korvane_navigation;
 

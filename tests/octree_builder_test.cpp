@@ -4,8 +4,8 @@
 #include <random>
 #include <tuple>
 
-#include "octree_builder.h"
-#include "ray_walk.h"
+#include "core/octree_builder.h"
+#include "core/ray_walk.h"
 
 using namespace korvane_navigation;
 

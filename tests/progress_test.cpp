@@ -2,7 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "map_generator.h"
-#include "progress.h"
+#include "core/progress.h"
+#include "core/coordinates.h"
 #include "support/test_support.h"
 
 using namespace korvane_navigation;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "las_reader.h"
+#include "formats/las_reader.h"
 
 using namespace korvane_navigation;
 

@@ -1,4 +1,4 @@
-#include "voxel_filter.h"
+#include "core/voxel_filter.h"
 
 #include <gtest/gtest.h>
 #include <pcl/console/print.h>

@@ -1,4 +1,4 @@
-#include "voxel_filter.h"
+#include "core/voxel_filter.h"
 
 #include <algorithm>
 #include <cmath>

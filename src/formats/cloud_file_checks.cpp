@@ -1,10 +1,11 @@
-#include "cloud_file_checks.h"
+#include "formats/cloud_file_checks.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -482,6 +483,13 @@ bool readObjVertices(std::istream& in, PointVector& points, std::string& error) 
     return false;
   }
   return true;
+}
+
+std::string notAFileToRead(const std::string& path) {
+  boost::system::error_code error;
+  if (boost::filesystem::is_directory(path, error)) return "is a directory";
+  if (!boost::filesystem::is_regular_file(path, error)) return "is not a regular file";
+  return "";
 }
 
 }  // namespace korvane_navigation

@@ -1,4 +1,4 @@
-#include "atomic_file.h"
+#include "formats/atomic_file.h"
 
 #include <boost/filesystem.hpp>
 #include <cerrno>

@@ -10,7 +10,7 @@
 #include <vector>
 #include <octomap/OcTreeKey.h>
 
-#include "cell_block_map.h"
+#include "core/cell_block_map.h"
 
 namespace korvane_navigation {
 

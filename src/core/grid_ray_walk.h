@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "cell_grid.h"
-#include "ray_walk.h"
+#include "core/cell_grid.h"
+#include "core/ray_walk.h"
 
 namespace korvane_navigation {
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "las_writer.h"
+#include "formats/las_writer.h"
 
 namespace korvane_navigation {
 namespace {

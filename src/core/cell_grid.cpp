@@ -1,4 +1,4 @@
-#include "cell_grid.h"
+#include "core/cell_grid.h"
 
 namespace korvane_navigation {
 

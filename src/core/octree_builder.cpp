@@ -1,4 +1,4 @@
-#include "octree_builder.h"
+#include "core/octree_builder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,9 +6,9 @@
 #include <numeric>
 #include <streambuf>
 
-#include "cell_grid.h"
-#include "grid_ray_walk.h"
-#include "ray_walk.h"
+#include "core/cell_grid.h"
+#include "core/grid_ray_walk.h"
+#include "core/ray_walk.h"
 
 namespace korvane_navigation {
 

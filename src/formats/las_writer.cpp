@@ -1,4 +1,4 @@
-#include "las_writer.h"
+#include "formats/las_writer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "las_format.h"
-#include "las_reader.h"
+#include "formats/las_format.h"
+#include "formats/las_reader.h"
 
 namespace korvane_navigation {
 namespace {

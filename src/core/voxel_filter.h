@@ -1,14 +1,10 @@
 // Voxel-grid thinning of a point cloud.
 #pragma once
 
-#include <pcl/point_cloud.h>
-#include <pcl/point_types.h>
-
-#include "progress.h"
+#include "core/point_vector.h"
+#include "core/progress.h"
 
 namespace korvane_navigation {
-
-using PointVector = pcl::PointCloud<pcl::PointXYZ>::VectorType;
 
 // One point per occupied voxel, the centroid of the points that fell into it.
 // Voxels are aligned on multiples of `leaf_size` in every axis; points with a

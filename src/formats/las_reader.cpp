@@ -1,4 +1,4 @@
-#include "las_reader.h"
+#include "formats/las_reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "las_format.h"
+#include "formats/las_format.h"
 
 namespace korvane_navigation {
 namespace {

@@ -11,10 +11,10 @@
 #include <octomap/OcTree.h>
 #include <string>
 
-#include "progress.h"
+#include "core/progress.h"
 
-#include "cell_block_map.h"
-#include "voxel_filter.h"
+#include "core/cell_block_map.h"
+#include "core/voxel_filter.h"
 
 namespace korvane_navigation {
 

@@ -1,4 +1,4 @@
-#include "grid_ray_walk.h"
+#include "core/grid_ray_walk.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

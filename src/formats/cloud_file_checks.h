@@ -14,7 +14,7 @@
 #include <istream>
 #include <string>
 
-#include "voxel_filter.h"
+#include "core/point_vector.h"
 
 namespace korvane_navigation {
 
@@ -42,6 +42,11 @@ enum class CloudFileFormat { kPcd, kPly };
 // a regular file is refused: a directory or a pipe would never end a read.
 bool checkCloudFile(const std::string& path, CloudFileFormat format, DeclaredCloud& declared,
                     std::string& error);
+
+// Why `path` is no file to read through a stream, empty when it is one: a
+// pipe would block the open until a writer comes, and a directory reads as
+// nothing or never ends.
+std::string notAFileToRead(const std::string& path);
 
 // Appends the vertices ("v x y z [w]" lines) of an OBJ document to `points`;
 // every other line is left alone. A vertex line without three numbers fails

@@ -1,4 +1,4 @@
-#include "cell_block_map.h"
+#include "core/cell_block_map.h"
 
 namespace korvane_navigation {
 

@@ -1,0 +1,112 @@
+#include "app/cloud_loaders.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <glog/logging.h>
+#include <pcl/PCLPointCloud2.h>
+#include <pcl/conversions.h>
+#include <pcl/io/pcd_io.h>
+#include <pcl/io/ply_io.h>
+
+#include "core/progress.h"
+#include "formats/cloud_file_checks.h"
+#include "core/survey_input.h"
+#include "map_generator.h"
+
+namespace korvane_navigation {
+
+namespace {
+
+// A PCD or PLY file read by PCL's `reader`, once our check of its header has
+// passed: the check reads the header that PCL's readers would crash or
+// allocate gigabytes on. `kind` names the format in messages.
+bool loadCheckedCloud(const std::string& path, CloudFileFormat format, const char* kind,
+                      pcl::FileReader& reader, pcl::PointCloud<pcl::PointXYZ>& cloud) {
+  DeclaredCloud declared;
+  std::string error;
+  if (!checkCloudFile(path, format, declared, error)) {
+    LOG(ERROR) << "failed to load " << kind << " file: " << path << ": " << error;
+    return false;
+  }
+  // No points leaves the cloud empty: PCL's PCD reader refuses such a header,
+  // and its conversion indexes the first point of an empty cloud.
+  if (declared.points == 0) return true;
+  try {
+    pcl::PCLPointCloud2 blob;
+    int version = 0;
+    // Both readers return 0 on success and a negative code on failure.
+    if (reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, version, 0) != 0) {
+      return false;
+    }
+    pcl::fromPCLPointCloud2(blob, cloud);
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "failed to load " << kind << " file: " << e.what();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string fileExtension(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  return dot == std::string::npos ? path : path.substr(dot + 1);
+}
+
+bool NavMapGenerator::lasLoader(const std::string& path) {
+  ProgressLog progress("loading " + path, "points");
+  const LasReadResult result = readLasCloud(path, *pointcloud_, progress.callback());
+  if (result.status == LasReadStatus::kCannotOpen) {
+    LOG(ERROR) << "failed to open las file: " << result.error;
+    return false;
+  }
+  if (result.status != LasReadStatus::kOk) {
+    LOG(ERROR) << result.error;
+    return false;
+  }
+  if (result.points_read < result.header.point_count) {
+    LOG(WARNING) << path << ": the header declares " << result.header.point_count
+                 << " points but the file holds only " << result.points_read
+                 << "; keeping the points read";
+  }
+  return true;
+}
+
+bool NavMapGenerator::plyLoader(const std::string& path) {
+  LOG(INFO) << "processing pointcloud with .ply format...";
+  pcl::PLYReader reader;
+  return loadCheckedCloud(path, CloudFileFormat::kPly, "ply", reader, *pointcloud_);
+}
+
+bool NavMapGenerator::pcdLoader(const std::string& path) {
+  LOG(INFO) << "processing pointcloud with .pcd format...";
+  pcl::PCDReader reader;
+  return loadCheckedCloud(path, CloudFileFormat::kPcd, "pcd", reader, *pointcloud_);
+}
+
+bool NavMapGenerator::objLoader(const std::string& path) {
+  LOG(INFO) << "processing pointcloud with .obj format...";
+  const std::string not_a_file = notAFileToRead(path);
+  if (!not_a_file.empty()) {
+    LOG(ERROR) << "failed to load obj file: " << path << ": " << not_a_file;
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    LOG(ERROR) << "failed to load obj file: " << path << ": cannot be opened (" << std::strerror(errno)
+               << ")";
+    return false;
+  }
+  std::string error;
+  if (!readObjVertices(in, pointcloud_->points, error)) {
+    LOG(ERROR) << "failed to load obj file: " << path << ": " << error;
+    return false;
+  }
+  pointcloud_->width = static_cast<uint32_t>(pointcloud_->points.size());
+  pointcloud_->height = 1;
+  pointcloud_->is_dense = false;
+  return true;
+}
+
+}  // namespace korvane_navigation

@@ -1,0 +1,179 @@
+#include "app/config.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "core/coordinates.h"
+#include "formats/cloud_file_checks.h"
+
+namespace korvane_navigation {
+
+namespace {
+
+using nlohmann::json;
+
+// Reads the members of the configuration file with explicit type tests:
+// the JSON library would silently take a boolean for a number. Each failure
+// names the member, so that the user knows what to fix.
+class ConfigReader {
+ public:
+  explicit ConfigReader(std::string* error) : error_(error) {}
+
+  bool string(const json& object, const char* key, std::string& out) {
+    const json* value = member(object, key);
+    if (!value) return false;
+    if (!value->is_string()) return wrongType(key, "a string", *value);
+    out = value->get<std::string>();
+    return true;
+  }
+
+  bool number(const json& object, const char* key, double& out) {
+    const json* value = member(object, key);
+    if (!value) return false;
+    if (!value->is_number()) return wrongType(key, "a number", *value);
+    out = value->get<double>();
+    return true;
+  }
+
+  bool numbers(const json& object, const char* key, std::vector<double>& out) {
+    const json* value = member(object, key);
+    if (!value) return false;
+    if (!value->is_array()) return wrongType(key, "an array of numbers", *value);
+    out.clear();
+    for (const json& element : *value) {
+      if (!element.is_number()) return wrongType(key, "an array of numbers", element);
+      out.push_back(element.get<double>());
+    }
+    return true;
+  }
+
+  bool object(const json& value, const char* what) {
+    if (value.is_object()) return true;
+    return wrongType(what, "an object", value);
+  }
+
+  bool fail(const std::string& message) {
+    *error_ = message;
+    return false;
+  }
+
+ private:
+  const json* member(const json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end()) {
+      fail(std::string("member \"") + key + "\" is missing");
+      return nullptr;
+    }
+    return &*it;
+  }
+
+  bool wrongType(const char* key, const char* expected, const json& value) {
+    return fail(std::string("member \"") + key + "\" must be " + expected + ", not " +
+                value.type_name());
+  }
+
+  std::string* error_;
+};
+
+// The elements of the "floors" member: an array in order, an object's values
+// in the order of their names, nothing for null, and any other value as a
+// single (invalid) element.
+std::vector<const json*> floorElements(const json& floors) {
+  std::vector<const json*> elements;
+  if (floors.is_null()) return elements;
+  if (floors.is_array() || floors.is_object()) {
+    for (const json& element : floors) elements.push_back(&element);
+  } else {
+    elements.push_back(&floors);
+  }
+  return elements;
+}
+
+}  // namespace
+
+bool readConfigFile(const std::string& path, Config& config, std::string& error) {
+  ConfigReader read(&error);
+  const std::string not_a_file = notAFileToRead(path);
+  if (!not_a_file.empty()) return read.fail(not_a_file);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "r"),
+                                                             &std::fclose);
+  if (!file) return read.fail(std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
+  json root;
+  try {
+    root = json::parse(file.get());
+  } catch (const json::exception& e) {
+    return read.fail(std::string("is not valid JSON: ") + e.what());
+  }
+  if (!read.object(root, "the document")) return false;
+
+  if (!read.string(root, "output_path", config.output_path) ||
+      !read.string(root, "input_pointcloud", config.input_pointcloud) ||
+      !read.number(root, "downsample_size", config.downsample_size) ||
+      !read.number(root, "map_resolution", config.map_resolution)) {
+    return false;
+  }
+  const auto transform = root.find("transform_matrix");
+  if (transform == root.end()) return read.fail("member \"transform_matrix\" is missing");
+  if (!read.object(*transform, "transform_matrix")) return false;
+  std::vector<double> rotation, translation;
+  if (!read.numbers(*transform, "rotation", rotation) ||
+      !read.numbers(*transform, "translation", translation)) {
+    return false;
+  }
+  if (rotation.size() != 4) {
+    return read.fail("member \"rotation\" must hold four numbers w, x, y, z, not " +
+                     std::to_string(rotation.size()));
+  }
+  if (translation.size() != 3) {
+    return read.fail("member \"translation\" must hold three numbers x, y, z, not " +
+                     std::to_string(translation.size()));
+  }
+  // The transform is applied in single precision: a larger value would turn
+  // every point of map.pcd into infinities or NaN.
+  for (const auto& member : {std::make_pair("rotation", &rotation),
+                             std::make_pair("translation", &translation)}) {
+    for (const double value : *member.second) {
+      if (std::fabs(value) > std::numeric_limits<float>::max()) {
+        std::ostringstream text;
+        text << "member \"" << member.first << "\" holds " << value
+             << ", beyond single precision";
+        return read.fail(text.str());
+      }
+    }
+  }
+  config.transform_matrix = rigidTransform(
+      static_cast<float>(rotation[0]), static_cast<float>(rotation[1]),
+      static_cast<float>(rotation[2]), static_cast<float>(rotation[3]),
+      Eigen::Vector3d(translation[0], translation[1], translation[2]).cast<float>());
+
+  std::vector<double> origin;
+  if (!read.numbers(root, "sensor_origin", origin)) return false;
+  if (origin.size() < 3) {
+    return read.fail("member \"sensor_origin\" must hold three numbers x, y, z, not " +
+                     std::to_string(origin.size()));
+  }
+  config.sensor_origin = Eigen::Vector3d(origin[0], origin[1], origin[2]).cast<float>();
+
+  const auto floors = root.find("floors");
+  if (floors == root.end()) return true;
+  for (const json* floor : floorElements(*floors)) {
+    if (!read.object(*floor, "floors")) return false;
+    double min_height = 0.0, max_height = 0.0;
+    std::string name;
+    if (!read.number(*floor, "min_height", min_height) ||
+        !read.number(*floor, "max_height", max_height) ||
+        !read.string(*floor, "floor_name", name)) {
+      return false;
+    }
+    config.floors.emplace_back(name, max_height, min_height);
+  }
+  return true;
+}
+
+}  // namespace korvane_navigation

@@ -1,0 +1,35 @@
+// The run's configuration, from a JSON file or the positional arguments.
+#pragma once
+
+#include <Eigen/Core>
+#include <string>
+#include <vector>
+
+namespace korvane_navigation {
+
+struct Config {
+  struct Floor {
+    // Upper bound before lower bound, as the floors are listed in the file.
+    Floor(std::string name, double max_height, double min_height)
+        : name(std::move(name)), max_height(max_height), min_height(min_height) {}
+    std::string name;
+    double max_height;
+    double min_height;
+  };
+
+  std::vector<Floor> floors;
+  std::string output_path;
+  std::string input_pointcloud;
+  Eigen::Matrix4f transform_matrix = Eigen::Matrix4f::Identity();
+  Eigen::Vector3f sensor_origin = Eigen::Vector3f::Zero();
+  double downsample_size = 0.05;
+  double map_resolution = 0.05;
+
+  EIGEN_MAKE_ALIGNED_OPERATOR_NEW
+};
+
+// Reads the configuration file into `config`, member by member; on failure
+// `error` names the member or the fault.
+bool readConfigFile(const std::string& path, Config& config, std::string& error);
+
+}  // namespace korvane_navigation
