@@ -51,10 +51,10 @@ class CommandLineTest : public ::testing::Test {
   }
 };
 
-TEST_F(CommandLineTest, ArgumentCountsOtherThanZeroOneOrFourPrintTheUsage) {
+TEST_F(CommandLineTest, ArgumentCountsOtherThanZeroOneFourOrSixPrintTheUsage) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"a", "b"}, {"a", "b", "c"}, {"a", "b", "c", "d", "e"},
-        {"out", "cloud.pcd", "0", "1", "0.05", "0.05"}}) {
+        {"a", "b", "c", "d", "e", "f", "g"}}) {
     const CommandResult result = run(args);
     EXPECT_EQ(result.status, kUsageStatus) << args.size() << " arguments";
     EXPECT_TRUE(result.hasRecord('I', "map_generator Usage:")) << result.output;
@@ -348,7 +348,7 @@ TEST_F(CommandLineTest, QuarterTurnAboutZTakesXToY) {
   EXPECT_FALSE(result.contains("Generate Nav Map for :"));
 }
 
-TEST_F(CommandLineTest, PositionalFormMakesFloorL1AtOneDecimetre) {
+TEST_F(CommandLineTest, PositionalFormsMakeFloorL1) {
   std::vector<Point> walls;
   for (int i = -20; i <= 20; ++i) {
     for (int k = 0; k < 10; ++k) {
@@ -360,8 +360,7 @@ TEST_F(CommandLineTest, PositionalFormMakesFloorL1AtOneDecimetre) {
     }
   }
   writePcd(dir.file("room.pcd"), walls);
-  // "abc" has no number: the lower height is 0; "2.5m" reads as 2.5.
-  const CommandResult result = run({"maps/site", "room.pcd", "abc", "2.5m"});
+  const CommandResult result = run({"maps/site", "room.pcd", "0", "2.5"});
   ASSERT_EQ(result.status, 0) << result.output;
   EXPECT_TRUE(result.contains("Generate Nav Map for :L1"));
   const std::string yaml = readFile(dir.file("maps/site/L1.yaml"));
@@ -370,6 +369,34 @@ TEST_F(CommandLineTest, PositionalFormMakesFloorL1AtOneDecimetre) {
   EXPECT_TRUE(fileExists(dir.file("maps/site/L1.png")));
   EXPECT_TRUE(fileExists(dir.file("maps/site/map.pcd")));
   EXPECT_TRUE(result.hasRecord('I', "floor L1: ")) << "the run ends with its summary";
+
+  const CommandResult six = run({"maps/fine", "room.pcd", "0", "2.5", "0.05", "0.025"});
+  ASSERT_EQ(six.status, 0) << six.output;
+  EXPECT_NE(readFile(dir.file("maps/fine/L1.yaml")).find("resolution: 0.025\n"), std::string::npos);
+  EXPECT_TRUE(six.contains("after thinning"));
+}
+
+TEST_F(CommandLineTest, PositionalValuesThatAreNotWhollyNumbersAreRefused) {
+  writePcd(dir.file("room.pcd"), {{0.0f, 0.0f, 0.5f}});
+  const struct {
+    std::vector<std::string> args;
+    std::string error;
+  } cases[] = {
+      {{"out", "room.pcd", "abc", "2"}, "argument 3 <min_height> must be a number, not \"abc\""},
+      {{"out", "room.pcd", "0", "1.5m"}, "argument 4 <max_height> must be a number, not \"1.5m\""},
+      {{"out", "room.pcd", "", "2"}, "argument 3 <min_height> must be a number, not \"\""},
+      {{"out", "room.pcd", "0", "2", "0.05", "nan"},
+       "argument 6 <map_resolution> must be a number, not \"nan\""},
+      {{"out", "room.pcd", "0", "2", "5cm", "0.05"},
+       "argument 5 <downsample_size> must be a number, not \"5cm\""},
+  };
+  for (const auto& c : cases) {
+    const CommandResult result = run(c.args);
+    EXPECT_EQ(result.status, kUsageStatus) << c.error;
+    EXPECT_TRUE(result.hasRecord('E', c.error)) << result.output;
+    EXPECT_TRUE(result.contains("map_generator Usage:"));
+    EXPECT_FALSE(fileExists(dir.file("out")));
+  }
 }
 
 TEST_F(CommandLineTest, GeoreferencedCoordinatesAreWarnedAbout) {

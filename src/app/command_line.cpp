@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,37 @@ const char kUsage[] =
     "\nmap_generator <output-path> <pointcloud-path> <min_height> <max_height>"
     "\nmap_generator <output-path> <pointcloud-path> <min_height> <max_height> <downsample_size> "
     "<map_resolution>";
+
+// The whole argument as one finite number: strtod alone would take "1.5m" as
+// 1.5 and "abc" as 0, and the run would map the wrong band.
+bool parseNumber(const char* text, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtod(text, &end);
+  return end != text && *end == '\0' && errno != ERANGE && std::isfinite(value);
+}
+
+// Fills `config` from the positional form: output path, cloud path, the
+// band's lower and upper height and, optionally, the voxel size and the map
+// resolution. False, after an ERROR naming the argument, when a number is not one.
+bool readPositionalArguments(int count, char** args, Config& config) {
+  static const char* const kNames[] = {"<output-path>", "<pointcloud-path>", "<min_height>",
+                                       "<max_height>", "<downsample_size>", "<map_resolution>"};
+  double numbers[6] = {0.0, 0.0, 0.0, 0.0, 0.1, 0.1};
+  for (int i = 2; i < count; ++i) {
+    if (!parseNumber(args[i], numbers[i])) {
+      LOG(ERROR) << "argument " << i + 1 << " " << kNames[i] << " must be a number, not \""
+                 << args[i] << "\"";
+      return false;
+    }
+  }
+  config.output_path = args[0];
+  config.input_pointcloud = args[1];
+  config.floors.emplace_back("L1", numbers[3], numbers[2]);
+  config.downsample_size = numbers[4];
+  config.map_resolution = numbers[5];
+  return true;
+}
 
 }  // namespace
 
@@ -48,17 +81,13 @@ int runMapGenerator(int argc, char** argv) {
       case 1:
         if (!generator.loadConfig(argv[1])) return -1;
         break;
-      case 4: {
-        Config& config = generator.config_;
-        config.output_path = argv[1];
-        config.input_pointcloud = argv[2];
-        const double max_height = std::strtod(argv[4], nullptr);
-        const double min_height = std::strtod(argv[3], nullptr);
-        config.floors.emplace_back("L1", max_height, min_height);
-        config.downsample_size = 0.1;
-        config.map_resolution = 0.1;
+      case 4:
+      case 6:
+        if (!readPositionalArguments(argc - 1, argv + 1, generator.config_)) {
+          help();
+          return -1;
+        }
         break;
-      }
       default:
         help();
         return -1;
