@@ -140,6 +140,27 @@ TEST(LoadOccupancyTree, BuildsOctomapsTreeNodeForNode) {
       {1638.3f, 0.2f, 0.1f}, {-1638.35f, -0.3f, 0.2f}, {0.4f, 1638.32f, -0.1f}, {0.1f, 0.2f, -1638.39f}};
   expectSameTreeAsOctomap(range_ends, {0.0f, 0.0f, 0.0f}, 0.05, "rays to the ends of the key range");
   expectSameTreeAsOctomap({}, {0.0f, 0.0f, 0.0f}, 0.05, "no points");
+  // A hair from the origin in the next cell along one axis: the ray's length
+  // underflows single precision, yet its walk ends there.
+  expectSameTreeAsOctomap({{-1e-30f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f}}, {0.0f, 0.0f, 0.0f}, 0.05,
+                          "a ray too short for single precision");
+}
+
+TEST(LoadOccupancyTree, RaysTooShortToWalkMarkOnlyTheirEndCell) {
+  // A hair from the origin in a cell diagonally next to it: the walk of a ray
+  // whose length underflows never reaches the end cell (octomap's own walk
+  // wraps the key range and overruns its key buffer), so it marks no free cell.
+  const std::vector<octomap::point3d> hair = {{-1e-30f, -1e-30f, 0.0f}, {-1e-30f, -1e-30f, -1e-30f}};
+  octomap::OcTree expected(0.05);
+  for (const auto& p : hair) expected.updateNode(p, true);
+  for (RayCastMethod method :
+       {RayCastMethod::kFastest, RayCastMethod::kGridRayByRay, RayCastMethod::kBlocksRayByRay}) {
+    CellBlockMap cells;
+    castRays(toPoints(hair), HeightBand{}, {0.0f, 0.0f, 0.0f}, 0.05, cells, nullptr, method);
+    octomap::OcTree built(0.05);
+    loadOccupancyTree(cells, built);
+    EXPECT_EQ(nodes(built), nodes(expected)) << "method " << static_cast<int>(method);
+  }
 }
 
 TEST(LoadOccupancyTree, PrunesOctantsAboveBlocks) {

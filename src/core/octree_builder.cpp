@@ -231,8 +231,9 @@ void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap:
     octomap::OcTreeKey end_key;
     while (rays.next(end, end_key)) {
       if (!startRay(origin, end, origin_key, end_key, resolution, ray.start)) continue;
-      if (!walkStaysInBox(ray.start, origin_key, box)) {
-        // Not expected with the grid's margin; such a ray is walked in full all the same.
+      if (!rayIsRegular(ray.start) || !walkStaysInBox(ray.start, origin_key, box)) {
+        // Degenerate rays, and (not expected with the grid's margin) rays that
+        // could leave the grid, are walked one by one.
         walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
           cells.markFree(free_cursor, key);
           ++visits;

@@ -106,17 +106,75 @@ void stepRay(const RayStart& ray, Advance&& advance, Visit&& visit) {
   }
 }
 
+// Whether octomap's walk of the ray ends at its end cell or its length. A ray
+// whose length underflows or overflows single precision (ends a hair apart
+// in two cells, or beyond 1e19 apart) has a zero or infinite t_delta and a
+// walk that only octomap's key range test stops.
+inline bool rayIsRegular(const RayStart& ray) {
+  if (!(ray.length > 0.0) || !std::isfinite(ray.length)) return false;
+  bool moves = false;
+  for (unsigned i = 0; i < 3; ++i) {
+    if (ray.step[i] == 0) continue;
+    moves = true;
+    if (!(ray.t_delta[i] > 0.0) || !std::isfinite(ray.t_delta[i]) || !std::isfinite(ray.t_max[i])) {
+      return false;
+    }
+  }
+  return moves;
+}
+
+// A regular ray's walk stays within a cell of the box of its two ends, so
+// octomap's key range test can only stop it where an end sits on the range's edge.
+inline bool touchesKeyRangeEnd(const octomap::OcTreeKey& a, const octomap::OcTreeKey& b) {
+  for (unsigned i = 0; i < 3; ++i) {
+    if (a[i] == 0 || a[i] == 0xFFFF || b[i] == 0 || b[i] == 0xFFFF) return true;
+  }
+  return false;
+}
+
+// octomap's walk with its key range test, for the rays that may need it: the
+// cells in order, or false where octomap gives the ray up (its key would
+// leave the range, or it has no direction) and marks none of them free. The
+// step limit ends a walk that would never move: every moving walk leaves the
+// range within it.
+inline bool checkedRayKeys(const RayStart& start, const octomap::OcTreeKey& origin_key,
+                           const octomap::OcTreeKey& end_key, std::vector<octomap::OcTreeKey>& keys) {
+  keys.assign(1, origin_key);
+  if (start.step[0] == 0 && start.step[1] == 0 && start.step[2] == 0) return false;
+  constexpr uint64_t kStepLimit = 3 * 65536 + 3;
+  uint16_t key[3] = {origin_key[0], origin_key[1], origin_key[2]};
+  uint64_t steps = 0;
+  bool given_up = false;
+  stepRay(
+      start,
+      [&](unsigned axis) {
+        const int next = key[axis] + start.step[axis];
+        if (next < 0 || next > 0xFFFF || ++steps > kStepLimit) return given_up = true;
+        key[axis] = static_cast<uint16_t>(next);
+        return key[0] == end_key[0] && key[1] == end_key[1] && key[2] == end_key[2];
+      },
+      [&] { keys.emplace_back(key[0], key[1], key[2]); });
+  return !given_up;
+}
+
 // Calls visit(key) for every cell from the origin's cell (included) to the
 // end point's cell (excluded), as octomap's computeRayKeys lists them: nothing
-// when both share a cell. Both keys must be valid. Like octomap's walk it can
-// step one cell past the end key on an axis before it stops, and a key may
-// wrap past the ends of the key range; callers bound what they store.
+// when both share a cell or when octomap gives the ray up. Both keys must be
+// valid. Like octomap's walk it can step one cell past the end key on an
+// axis before it stops.
 template <typename Visit>
 void walkRay(const octomap::point3d& origin, const octomap::point3d& end,
              const octomap::OcTreeKey& origin_key, const octomap::OcTreeKey& end_key,
              double resolution, Visit&& visit) {
   RayStart start;
   if (!startRay(origin, end, origin_key, end_key, resolution, start)) return;
+  if (!rayIsRegular(start) || touchesKeyRangeEnd(origin_key, end_key)) {
+    std::vector<octomap::OcTreeKey> keys;
+    if (checkedRayKeys(start, origin_key, end_key, keys)) {
+      for (const octomap::OcTreeKey& key : keys) visit(key);
+    }
+    return;
+  }
   visit(origin_key);
   uint16_t key[3] = {origin_key[0], origin_key[1], origin_key[2]};
   stepRay(
