@@ -44,7 +44,7 @@ bool NavMapGenerator::loadConfig(const std::string& path) {
   }
 
   std::string error;
-  if (!readConfigFile(path, config_, error)) {
+  if (!readConfigFile(path, config_, error) || !checkConfig(config_, error)) {
     LOG(ERROR) << path << ": " << error;
     LOG(ERROR) << "Failed to  load config ";
     return false;
@@ -56,6 +56,24 @@ bool NavMapGenerator::run() {
   const Stopwatch run_time;
   summary_ = RunSummary();
   LOG(INFO) << "Start Generating Maps, Please Wait...";
+  // Every output waits in a temporary file until all stages have succeeded:
+  // a failed run leaves the previous maps as they were, all of them.
+  StagedOutputs outputs;
+  outputs_ = &outputs;
+  const bool made = makeMaps();
+  outputs_ = nullptr;
+  if (!made) return false;
+  std::string error;
+  if (!outputs.commit(&error)) {
+    LOG(ERROR) << "Failed to put the maps in place: " << error;
+    return false;
+  }
+  summary_.total_seconds = run_time.seconds();
+  LOG(INFO) << describeRun(summary_);
+  return true;
+}
+
+bool NavMapGenerator::makeMaps() {
   if (!generatePCDMap()) {
     LOG(ERROR) << "Failed to generate pcd map";
     return false;
@@ -64,8 +82,6 @@ bool NavMapGenerator::run() {
     LOG(INFO) << "Generate Nav Map for :" << floor.name;
     if (!generateFloorMap(floor)) return false;
   }
-  summary_.total_seconds = run_time.seconds();
-  LOG(INFO) << describeRun(summary_);
   return true;
 }
 
@@ -91,7 +107,7 @@ bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
   }
   figures.projection_seconds = stage.seconds();
   stage = Stopwatch();
-  if (!post.saveNavMaps(config_.output_path, floor.name)) {
+  if (!post.saveNavMaps(config_.output_path, floor.name, outputs_)) {
     LOG(ERROR) << "Failed to save nav map";
     return false;
   }
@@ -130,7 +146,7 @@ bool NavMapGenerator::generatePCDMap() {
   }
 
   const std::string extension = fileExtension(input);
-  const auto loader = loaders_.find(extension);
+  const auto loader = loaders_.find(loaderKey(extension));
   if (loader == loaders_.end()) {
     LOG(ERROR) << extension << " format pointcloud is not suppurted now";
     return false;
@@ -159,6 +175,10 @@ bool NavMapGenerator::generatePCDMap() {
   summary_.thin_seconds = stage.seconds();
   summary_.points_thinned = pointcloud_->points.size();
   LOG(INFO) << "pointcloud size: " << pointcloud_->points.size() << " after downsampling.";
+  if (pointcloud_->points.empty()) {
+    LOG(ERROR) << input << ": not one point has finite coordinates";
+    return false;
+  }
 
   stage = Stopwatch();
   pcl::transformPointCloud(*pointcloud_, *pointcloud_, config_.transform_matrix);
@@ -173,13 +193,12 @@ bool NavMapGenerator::generatePCDMap() {
   stage = Stopwatch();
   try {
     std::string write_error;
-    const bool written = replaceFileAtomically(
-        map_file,
-        [&](const std::string& temp_path) {
-          pcl::PCDWriter writer;
-          return writer.writeBinary(temp_path, *pointcloud_) == 0;
-        },
-        &write_error);
+    const FileWriter write_map = [&](const std::string& temp_path) {
+      pcl::PCDWriter writer;
+      return writer.writeBinary(temp_path, *pointcloud_) == 0;
+    };
+    const bool written = outputs_ ? outputs_->stage(map_file, write_map, &write_error)
+                                  : replaceFileAtomically(map_file, write_map, &write_error);
     if (!written) {
       LOG(WARNING) << "failed to write " << map_file << ": " << write_error;
       return false;

@@ -16,6 +16,7 @@
 namespace korvane_navigation {
 
 class MapPostProcess;
+class StagedOutputs;
 
 class NavMapGenerator {
  public:
@@ -48,6 +49,12 @@ class NavMapGenerator {
   std::map<std::string, std::function<bool(const std::string&)>> loaders_;
   std::shared_ptr<MapPostProcess> map_postprocesser_;
   RunSummary summary_;
+
+  // The stages of run(), in order; false at the first that fails.
+  bool makeMaps();
+
+  // While run() goes on, where the stages leave their files.
+  StagedOutputs* outputs_ = nullptr;
 
   // Warns of points that thinning will drop and of coordinates too large for
   // single precision to place at the voxel size.

@@ -204,7 +204,8 @@ void MapPostProcess::updateGridMap(const octomap::OcTree::leaf_iterator& it, boo
   projectLeaf(*grid_map_, min_key_, it.getIndexKey(), leaf_cells, occupied);
 }
 
-bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::string& name) {
+bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::string& name,
+                                 StagedOutputs* outputs) {
   const GridMap& grid = *grid_map_;
   const std::string image_name = name + ".png";
   const std::string description_name = name + ".yaml";
@@ -217,23 +218,25 @@ bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::stri
     LOG(ERROR) << "Failed to create directory: " << output_path;
     return false;
   }
+  StagedOutputs own_outputs;
+  StagedOutputs& staged = outputs ? *outputs : own_outputs;
 
   std::vector<uint8_t> pixels = gridImagePixels(grid);
   const cv::Mat image(static_cast<int>(grid.height), static_cast<int>(grid.width), CV_8UC1,
                       pixels.data());
   std::vector<uint8_t> png;
+  std::string error = "the image cannot be encoded as PNG";
   bool image_written = false;
   try {
     image_written = cv::imencode(".png", image, png) &&
-                    writeFileAtomically(image_path.string(), png.data(), png.size());
-  } catch (const cv::Exception&) {
-    image_written = false;
+                    staged.stage(image_path.string(), png.data(), png.size(), &error);
+  } catch (const cv::Exception& e) {
+    error = e.what();
   }
   if (!image_written) {
-    LOG(ERROR) << "Failed to save grid map image: " << image_path.string();
+    LOG(ERROR) << "Failed to save grid map image: " << image_path.string() << ": " << error;
     return false;
   }
-  LOG(INFO) << "Save grid map image: " << image_path.string();
 
   std::string emitter_error;
   const std::string description = navMapDescription(image_name, grid, &emitter_error);
@@ -241,10 +244,15 @@ bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::stri
     LOG(ERROR) << "YAML emitter failed with error: " << emitter_error;
     return false;
   }
-  if (!writeFileAtomically(description_path.string(), description.data(), description.size())) {
-    LOG(ERROR) << "Failed to save map description: " << description_path.string();
+  if (!staged.stage(description_path.string(), description.data(), description.size(), &error)) {
+    LOG(ERROR) << "Failed to save map description: " << description_path.string() << ": " << error;
     return false;
   }
+  if (!outputs && !own_outputs.commit(&error)) {
+    LOG(ERROR) << "Failed to save nav map: " << error;
+    return false;
+  }
+  LOG(INFO) << "Save grid map image: " << image_path.string();
   LOG(INFO) << "save yaml file: " << description_path.string();
   return true;
 }

@@ -14,6 +14,8 @@
 
 namespace korvane_navigation {
 
+class StagedOutputs;
+
 // One floor's occupancy grid. Row 0 is the row of smallest y; cell (col, row)
 // is data[row * width + col]; origin is the lower corner of cell (0, 0) and the
 // grid's rotation about z (always 0).
@@ -73,7 +75,10 @@ class MapPostProcess {
 
   bool constructOctMap(const std::shared_ptr<Cloud>& cloud);
   bool generateNavMap();
-  bool saveNavMaps(const std::string& output_path, const std::string& name);
+  // Writes <name>.png and <name>.yaml into `output_path`; with `outputs`,
+  // only stages them there for the run to put in place with its other files.
+  bool saveNavMaps(const std::string& output_path, const std::string& name,
+                   StagedOutputs* outputs = nullptr);
   void updateGridMap(const octomap::OcTree::leaf_iterator& it, bool occupied);
 
   const octomap::OcTree& octree() const { return *octree_; }

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <pcl/io/ply_io.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -270,7 +272,7 @@ TEST_F(BadInputTest, PcdFiles) {
        content(pcdText({"nan nan nan", "inf -inf 1", "1 nan 1", "1 0 0.5", "0 1 1"})), 0, 'W',
        "3 of 5 points have a coordinate that is not a finite number"},
       {"only NaN and infinite coordinates", "c.pcd", content(pcdText({"nan nan nan", "inf 0 1"})), 1,
-       'W', "octotree map is empty."},
+       'E', "c.pcd: not one point has finite coordinates"},
       {"no points", "c.pcd", content(pcdText({})), 1, 'W', "pointcloud map is empty"},
       {"one point", "c.pcd", content(pcdText({"1 0.5 0.5"})), 0, 'I',
        "success to save pointcloud map: out/map.pcd"},
@@ -499,30 +501,85 @@ TEST_F(BadConfigTest, UnreadableFile) {
                 run({"locked.json"}));
 }
 
-TEST_F(BadConfigTest, ValuesOfTheRightTypeThatCannotBeUsed) {
+TEST_F(BadConfigTest, ValuesThatCannotMakeARunAreRefusedBeforeAnythingIsWritten) {
   writePcd(dir.file("c.pcd"), kRoom);
+  const json floor = {{"floor_name", "L1"}, {"min_height", 0}, {"max_height", 2}};
+  auto named = [&](const std::string& name) {
+    json other = floor;
+    other["floor_name"] = name;
+    return other;
+  };
   struct Case {
     std::string name;
     std::string pointer;
     json value;
+    int status;
     char severity;
     std::string record;
   };
   const std::vector<Case> cases = {
-      {"downsample_size beyond single precision", "/downsample_size", 1e300, 'E',
-       "invalid downsample_size: 1e+300 (must be positive and finite)"},
-      {"negative map_resolution", "/map_resolution", -1, 'E', "invalid map_resolution: -1"},
-      {"map_resolution beyond the key range", "/map_resolution", 1e300, 'E',
-       "could not generate key at point"},
-      {"sensor far outside the key range", "/sensor_origin", {1e30, 0, 0}, 'W',
+      {"zero voxel", "/downsample_size", 0, kUsageStatus, 'E',
+       "member \"downsample_size\" holds 0: it must be a finite size of at least 1e-06 m"},
+      {"voxel below single precision's reach", "/downsample_size", 1e-40, kUsageStatus, 'E',
+       "member \"downsample_size\" holds 1e-40"},
+      {"voxel beyond single precision", "/downsample_size", 1e300, kUsageStatus, 'E',
+       "member \"downsample_size\" holds 1e+300"},
+      {"zero resolution", "/map_resolution", 0, kUsageStatus, 'E',
+       "member \"map_resolution\" holds 0: it must be a finite size of at least 0.0001 m"},
+      {"negative resolution", "/map_resolution", -1, kUsageStatus, 'E', "member \"map_resolution\" holds -1"},
+      {"resolution the YAML rounds to 0", "/map_resolution", 4e-7, kUsageStatus, 'E',
+       "member \"map_resolution\" holds 4e-07"},
+      {"resolution beyond single precision", "/map_resolution", 1e300, kUsageStatus, 'E',
+       "member \"map_resolution\" holds 1e+300"},
+      {"floor name climbing out", "/floors", json::array({named("../escape")}), kUsageStatus, 'E',
+       "member \"floor_name\" holds \"../escape\", which is no plain file name: it holds a \"/\""},
+      {"floor name in a folder", "/floors", json::array({named("sub/L1")}), kUsageStatus, 'E',
+       "\"sub/L1\", which is no plain file name"},
+      {"empty floor name", "/floors", json::array({named("")}), kUsageStatus, 'E',
+       "member \"floor_name\" holds \"\", which is no plain file name: it is empty"},
+      {"hidden floor name", "/floors", json::array({named(".L1")}), kUsageStatus, 'E',
+       "it starts with a \".\""},
+      {"two floors of one name", "/floors", json::array({floor, named("L2"), floor}), kUsageStatus, 'E',
+       "member \"floor_name\" holds \"L1\" twice"},
+      {"sensor far outside the key range", "/sensor_origin", {1e30, 0, 0}, 1, 'W',
        "could not generate key for sensor_origin_"},
   };
   for (const Case& c : cases) {
     json document = base();
     document[json::json_pointer(c.pointer)] = c.value;
     writeFile(dir.file("config.json"), document.dump());
-    expectOutcome({c.name, "", nullptr, 1, c.severity, c.record}, run({"config.json"}));
+    const CommandResult result = run({"config.json"});
+    expectOutcome({c.name, "", nullptr, c.status, c.severity, c.record}, result);
+    if (c.status == kUsageStatus) {
+      EXPECT_TRUE(result.hasRecord('E', "Failed to  load config ")) << c.name;
+      EXPECT_FALSE(fileExists(dir.file("out"))) << c.name;
+    }
   }
+}
+
+TEST_F(BadConfigTest, InputThatIsAlsoAnOutputIsRefused) {
+  ASSERT_TRUE(boost::filesystem::create_directories(dir.file("site/maps")));
+  writePcd(dir.file("site/maps/map.pcd"), kRoom);
+  writePcd(dir.file("site/maps/L1.png"), kRoom);
+  const std::string scan = readFile(dir.file("site/maps/map.pcd"));
+  const struct {
+    std::string output;
+    std::string input;
+    std::string record;
+  } cases[] = {
+      {"site/maps", "site/maps/map.pcd", "which is also the output site/maps/map.pcd"},
+      {"site/../site/maps/", "./site/maps/map.pcd", "which is also the output"},
+      {"site/maps", "site/maps/L1.png", "which is also the output site/maps/L1.png"},
+  };
+  for (const auto& c : cases) {
+    json document = base();
+    document["output_path"] = c.output;
+    document["input_pointcloud"] = c.input;
+    document["floors"] = json::array({{{"floor_name", "L1"}, {"min_height", 0}, {"max_height", 2}}});
+    writeFile(dir.file("config.json"), document.dump());
+    expectOutcome({c.input, "", nullptr, kUsageStatus, 'E', c.record}, run({"config.json"}));
+  }
+  EXPECT_EQ(readFile(dir.file("site/maps/map.pcd")), scan);
 }
 
 // A run that fails halfway leaves every output either as it was or wholly
@@ -571,26 +628,47 @@ class AtomicOutputTest : public BadInputTest {
   std::map<std::string, std::string> before;
 };
 
-TEST_F(AtomicOutputTest, FloorThatCannotBeReplacedKeepsItsOldFilesAndTheRestIsNew) {
-  ASSERT_TRUE(runConfig("reference", "second.pcd").status == 0);
-  const auto reference = snapshot("reference");
-  // A directory where L2.png stands: the rename over it fails.
+TEST_F(AtomicOutputTest, FloorThatCannotBeWrittenLeavesEveryOldFileAsItWas) {
+  // A directory where L2.png stands: no file can take its place.
   boost::filesystem::remove(dir.file("out/L2.png"));
   ASSERT_EQ(::mkdir(dir.file("out/L2.png").c_str(), 0755), 0);
+  before.erase("L2.png");
 
   const CommandResult result = runConfig("out", "second.pcd");
   expectOutcome({"L2.png a directory", "", nullptr, 1, 'E',
-                 "Failed to save grid map image: out/L2.png"},
+                 "Failed to save grid map image: out/L2.png: cannot replace out/L2.png (Is a directory)"},
                 result);
-  const auto after = snapshot("out");
-  for (const char* name : {"map.pcd", "L1.png", "L1.yaml"}) {
-    ASSERT_TRUE(after.count(name)) << name;
-    EXPECT_NE(after.at(name), before.at(name)) << name << " was not replaced";
-    EXPECT_EQ(after.at(name), reference.at(name)) << name << " is not the new run's whole file";
-  }
-  EXPECT_EQ(after.at("L2.yaml"), before.at("L2.yaml"));
-  EXPECT_EQ(after.size(), 4u);
+  EXPECT_EQ(snapshot("out"), before) << "map.pcd and L1's maps were replaced by a failed run";
   EXPECT_EQ(temporaries("out"), std::vector<std::string>());
+}
+
+TEST_F(AtomicOutputTest, InterruptedRunLeavesEveryOldFileAndNoTemporaryFile) {
+  writePcd(dir.file("large.pcd"), manyPoints(400000, 20.0f));
+  writeFile(dir.file("config.json"), configJson("out", "large.pcd", 0.02, 0.02, floors));
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::chdir(dir.path().c_str());
+      ::freopen("/dev/null", "w", stderr);
+      ::execl(MAP_GENERATOR_BINARY, MAP_GENERATOR_BINARY, "config.json", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Interrupted while map.pcd waits in its temporary file.
+    bool pending = false;
+    for (int i = 0; i < 20000 && !pending; ++i) {
+      pending = !temporaries("out").empty();
+      if (!pending) ::usleep(500);
+    }
+    ::kill(child, signal_number);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(pending) << "no temporary file was seen";
+    ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    EXPECT_EQ(WTERMSIG(status), signal_number);
+    EXPECT_EQ(snapshot("out"), before);
+    EXPECT_EQ(temporaries("out"), std::vector<std::string>());
+  }
 }
 
 TEST_F(AtomicOutputTest, FullDiskLeavesEveryOldFileAsItWas) {

@@ -1,5 +1,7 @@
 #include "app/cloud_loaders.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -50,8 +52,17 @@ bool loadCheckedCloud(const std::string& path, CloudFileFormat format, const cha
 }  // namespace
 
 std::string fileExtension(const std::string& path) {
+  // From the file's own name: a folder such as "v1.2" has no say.
+  const size_t name = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
   const size_t dot = path.rfind('.');
-  return dot == std::string::npos ? path : path.substr(dot + 1);
+  return dot == std::string::npos || dot < name ? path : path.substr(dot + 1);
+}
+
+std::string loaderKey(const std::string& extension) {
+  std::string key = extension;
+  std::transform(key.begin(), key.end(), key.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return key;
 }
 
 bool NavMapGenerator::lasLoader(const std::string& path) {

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <glog/logging.h>
 #include <pcl/console/print.h>
 
+#include "formats/atomic_file.h"
 #include "map_generator.h"
 
 namespace korvane_navigation {
@@ -62,6 +64,7 @@ int runMapGenerator(int argc, char** argv) {
   FLAGS_alsologtostderr = true;
   FLAGS_colorlogtostderr = true;
   pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
+  removeTemporaryOutputsOnSignals();
 
   try {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -84,6 +87,11 @@ int runMapGenerator(int argc, char** argv) {
       case 4:
       case 6:
         if (!readPositionalArguments(argc - 1, argv + 1, generator.config_)) {
+          help();
+          return -1;
+        }
+        if (std::string error; !checkConfig(generator.config_, error)) {
+          LOG(ERROR) << error;
           help();
           return -1;
         }

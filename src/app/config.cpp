@@ -1,5 +1,6 @@
 #include "app/config.h"
 
+#include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "core/coordinates.h"
@@ -172,6 +174,74 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
       return false;
     }
     config.floors.emplace_back(name, max_height, min_height);
+  }
+  return true;
+}
+
+namespace {
+
+bool sizeFails(const char* member, double value, double smallest, std::string& error) {
+  if (std::isfinite(value) && value >= smallest && value <= std::numeric_limits<float>::max()) {
+    return false;
+  }
+  std::ostringstream text;
+  text << "member \"" << member << "\" holds " << value << ": it must be a finite size of at least "
+       << smallest << " m";
+  error = text.str();
+  return true;
+}
+
+// Why `name` cannot name a floor's files, empty when it can: the maps are
+// `<name>.png` and `<name>.yaml` in the output folder, and the YAML refers to
+// its image by that bare name.
+std::string floorNameFault(const std::string& name) {
+  if (name.empty()) return "it is empty";
+  if (name.find('/') != std::string::npos) return "it holds a \"/\"";
+  if (name.front() == '.') return "it starts with a \".\"";
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "it holds a control character";
+  }
+  return "";
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  boost::system::error_code error;
+  return boost::filesystem::exists(b, error) && boost::filesystem::equivalent(a, b, error);
+}
+
+}  // namespace
+
+bool checkConfig(const Config& config, std::string& error) {
+  if (sizeFails("downsample_size", config.downsample_size, kSmallestDownsampleSize, error) ||
+      sizeFails("map_resolution", config.map_resolution, kSmallestMapResolution, error)) {
+    return false;
+  }
+  std::set<std::string> names;
+  for (const Config::Floor& floor : config.floors) {
+    const std::string fault = floorNameFault(floor.name);
+    if (!fault.empty()) {
+      error = "member \"floor_name\" holds \"" + floor.name + "\", which is no plain file name: " +
+              fault;
+      return false;
+    }
+    if (!names.insert(floor.name).second) {
+      error = "member \"floor_name\" holds \"" + floor.name +
+              "\" twice: the second floor's maps would overwrite the first's";
+      return false;
+    }
+  }
+  const boost::filesystem::path folder(config.output_path);
+  std::vector<std::string> outputs = {(folder / "map.pcd").string()};
+  for (const Config::Floor& floor : config.floors) {
+    outputs.push_back((folder / (floor.name + ".png")).string());
+    outputs.push_back((folder / (floor.name + ".yaml")).string());
+  }
+  for (const std::string& output : outputs) {
+    if (sameFile(config.input_pointcloud, output)) {
+      error = "member \"input_pointcloud\" names \"" + config.input_pointcloud +
+              "\", which is also the output " + output + ": the run would replace its own input";
+      return false;
+    }
   }
   return true;
 }

@@ -32,4 +32,16 @@ struct Config {
 // `error` names the member or the fault.
 bool readConfigFile(const std::string& path, Config& config, std::string& error);
 
+// Smallest voxel and map cell: below a micrometre the thinning's single-
+// precision voxel arithmetic overflows, and below a tenth of a millimetre the
+// map description's six decimals no longer hold the resolution to 1 %.
+constexpr double kSmallestDownsampleSize = 1e-6;
+constexpr double kSmallestMapResolution = 1e-4;
+
+// Whether the values can make a run: sizes the arithmetic and the map files
+// can hold, floor names that are plain file names and differ, and an input
+// that is not one of the outputs. On failure `error` names the member and
+// its value.
+bool checkConfig(const Config& config, std::string& error);
+
 }  // namespace korvane_navigation

@@ -1,7 +1,9 @@
 #include "formats/atomic_file.h"
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,41 @@
 namespace korvane_navigation {
 
 namespace {
+
+// Temporary files not yet renamed, for the signal handler: it may only read
+// what is already in memory and call async-signal-safe functions (unlink).
+constexpr size_t kMostPendingFiles = 4096;
+std::atomic<char*> g_pending[kMostPendingFiles];
+
+bool registerPending(const std::string& temp_path) {
+  char* copy = ::strdup(temp_path.c_str());
+  if (copy == nullptr) return false;
+  for (std::atomic<char*>& slot : g_pending) {
+    char* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, copy)) return true;
+  }
+  std::free(copy);
+  errno = EMFILE;
+  return false;
+}
+
+void forgetPending(const std::string& temp_path) {
+  for (std::atomic<char*>& slot : g_pending) {
+    char* held = slot.load();
+    if (held != nullptr && temp_path == held && slot.compare_exchange_strong(held, nullptr)) {
+      std::free(held);
+      return;
+    }
+  }
+}
+
+void removePendingAndDie(int signal_number) {
+  for (std::atomic<char*>& slot : g_pending) {
+    if (char* path = slot.load()) ::unlink(path);
+  }
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
 
 // Flushes a written file to the disk so that the rename never publishes
 // data still only in the page cache.
@@ -36,6 +73,16 @@ bool writeAll(int fd, const void* data, size_t size) {
   return true;
 }
 
+bool fail(std::string* error, const std::string& step) {
+  if (error) *error = errno != 0 ? step + " (" + std::strerror(errno) + ")" : step;
+  return false;
+}
+
+void removeTemporary(const std::string& temp_path) {
+  ::unlink(temp_path.c_str());
+  forgetPending(temp_path);
+}
+
 }  // namespace
 
 bool ensureDirectory(const std::string& path) {
@@ -49,47 +96,98 @@ bool ensureDirectory(const std::string& path) {
   }
 }
 
-bool replaceFileAtomically(const std::string& path,
-                           const std::function<bool(const std::string& temp_path)>& write_to,
-                           std::string* error) {
-  auto fail = [&](const std::string& step) {
-    if (error) *error = errno != 0 ? step + " (" + std::strerror(errno) + ")" : step;
-    return false;
-  };
+bool StagedOutputs::stage(const std::string& path, const FileWriter& write_to, std::string* error) {
+  errno = 0;
+  // Found now rather than when the run's files are put in place, where the
+  // ones before it would already be replaced.
+  struct stat existing;
+  if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+    errno = EISDIR;
+    return fail(error, "cannot replace " + path);
+  }
+  errno = 0;
   std::string temp_path = path + ".tmp-XXXXXX";
   const int fd = ::mkstemp(&temp_path[0]);
-  if (fd < 0) return fail("cannot create a temporary file beside " + path);
+  if (fd < 0) return fail(error, "cannot create a temporary file beside " + path);
+  if (!registerPending(temp_path)) {
+    const int saved = errno;
+    ::close(fd);
+    ::unlink(temp_path.c_str());
+    errno = saved;
+    return fail(error, "cannot keep track of " + temp_path);
+  }
   // mkstemp creates the file 0600; give it the usual permissions of a new file.
   const mode_t mask = ::umask(0);
   ::umask(mask);
   ::fchmod(fd, 0666 & ~mask);
   ::close(fd);
 
-  auto discard = [&](const std::string& step) {
-    const bool failed = fail(step);
-    ::unlink(temp_path.c_str());
+  auto discard_this = [&](const std::string& step) {
+    const bool failed = fail(error, step);
+    removeTemporary(temp_path);
     return failed;
   };
   try {
     errno = 0;
-    if (!write_to(temp_path)) return discard("cannot write " + temp_path);
+    if (!write_to(temp_path)) return discard_this("cannot write " + temp_path);
   } catch (...) {
-    ::unlink(temp_path.c_str());
+    removeTemporary(temp_path);
     throw;
   }
-  if (!syncFile(temp_path)) return discard("cannot flush " + temp_path);
-  if (::rename(temp_path.c_str(), path.c_str()) != 0) return discard("cannot replace " + path);
+  errno = 0;
+  if (!syncFile(temp_path)) return discard_this("cannot flush " + temp_path);
+  staged_.push_back({path, temp_path});
   return true;
 }
 
-bool writeFileAtomically(const std::string& path, const void* data, size_t size,
-                         std::string* error) {
-  return replaceFileAtomically(path, [&](const std::string& temp_path) {
+bool StagedOutputs::stage(const std::string& path, const void* data, size_t size, std::string* error) {
+  return stage(path, [&](const std::string& temp_path) {
     const int fd = ::open(temp_path.c_str(), O_WRONLY | O_TRUNC);
     if (fd < 0) return false;
     const bool written = writeAll(fd, data, size);
     return ::close(fd) == 0 && written;
   }, error);
+}
+
+bool StagedOutputs::commit(std::string* error) {
+  for (size_t i = 0; i < staged_.size(); ++i) {
+    errno = 0;
+    if (::rename(staged_[i].temp_path.c_str(), staged_[i].path.c_str()) != 0) {
+      // Those already renamed stay: a rename cannot be taken back once the
+      // old file is gone. The rest are dropped.
+      const bool failed = fail(error, "cannot replace " + staged_[i].path);
+      staged_.erase(staged_.begin(), staged_.begin() + static_cast<std::ptrdiff_t>(i));
+      discard();
+      return failed;
+    }
+    forgetPending(staged_[i].temp_path);
+  }
+  staged_.clear();
+  return true;
+}
+
+void StagedOutputs::discard() {
+  for (const Staged& staged : staged_) removeTemporary(staged.temp_path);
+  staged_.clear();
+}
+
+bool replaceFileAtomically(const std::string& path, const FileWriter& write_to, std::string* error) {
+  StagedOutputs outputs;
+  return outputs.stage(path, write_to, error) && outputs.commit(error);
+}
+
+bool writeFileAtomically(const std::string& path, const void* data, size_t size,
+                         std::string* error) {
+  StagedOutputs outputs;
+  return outputs.stage(path, data, size, error) && outputs.commit(error);
+}
+
+void removeTemporaryOutputsOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = removePendingAndDie;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace korvane_navigation
