@@ -4,6 +4,11 @@
 #include <boost/filesystem.hpp>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
+#include <unistd.h>
+#include <fstream>
+#include <iomanip>
+#include <sstream>
 #include <glog/logging.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -26,7 +31,31 @@ constexpr uint64_t kMaxGridCells = uint64_t{1} << 30;
 constexpr double kOccupiedThreshold = 0.65;
 constexpr double kFreeThreshold = 0.196;
 
+// A sensor origin this far outside the band's points is likely a typo: every
+// ray crosses the gap, and the tree grows with it.
+constexpr double kFarOrigin = 5.0;
+
 }  // namespace
+
+uint64_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0, resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+uint64_t availableMemoryBytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string line;
+  while (std::getline(meminfo, line)) {
+    if (line.rfind("MemAvailable:", 0) == 0) {
+      std::istringstream fields(line.substr(13));
+      uint64_t kib = 0;
+      if (fields >> kib) return kib * 1024;
+    }
+  }
+  return 0;
+}
 
 uint8_t occupancyPixel(int32_t cell_value) {
   const int8_t v = static_cast<int8_t>(cell_value);
@@ -124,10 +153,32 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
 
   // The band is read in place: a copy of it would cost more memory than the tree.
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
+  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_))) return false;
+  // The estimate can miss; the stage's resident memory is watched as it grows.
+  const uint64_t available = availableMemoryBytes();
+  const uint64_t limit = available > 0 ? residentBytes() + available / 20 * 19 : 0;
+  const double gib = 1024.0 * 1024.0 * 1024.0;
+  const auto watch = [&](ProgressLog& log) -> ProgressCallback {
+    return [&log, limit](uint64_t done, uint64_t total) {
+      log.update(done, total);
+      if (limit > 0 && residentBytes() > limit) throw std::length_error("memory");
+    };
+  };
   CellBlockMap cells;
   ProgressLog progress("casting rays", "points");
-  const RayCastStats stats =
-      castRays(cloud->points, band, sensor_origin_, resolution_, cells, progress.callback());
+  ProgressLog building("building the octree", "cell blocks");
+  RayCastStats stats;
+  try {
+    stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress));
+    loadOccupancyTree(cells, *octree_, watch(building));
+  } catch (const std::length_error&) {
+    octree_->clear();
+    LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
+               << " m outgrew the " << std::fixed << std::setprecision(1) << limit / gib
+               << " GiB of memory available and was given up: choose a coarser map_resolution than "
+               << plainDecimal(resolution_) << " m";
+    return false;
+  }
   stats_ = FloorStats();
   stats_.band_points = stats.band_points;
   if (stats.points_out_of_range > 0) {
@@ -135,8 +186,32 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
                  << " points in the band lie outside the octree's key range at resolution "
                  << resolution_ << " and were left out";
   }
-  loadOccupancyTree(cells, *octree_);
   return true;
+}
+
+bool MapPostProcess::fitsInMemory(const CastEstimate& estimate) const {
+  if (estimate.origin_outside > kFarOrigin) {
+    LOG(WARNING) << "sensor_origin " << sensor_origin_ << " lies " << std::fixed << std::setprecision(1)
+                 << estimate.origin_outside << " m outside the bounding box of the band's points ("
+                 << estimate.band_lo[0] << " " << estimate.band_lo[1] << " " << estimate.band_lo[2]
+                 << " to " << estimate.band_hi[0] << " " << estimate.band_hi[1] << " "
+                 << estimate.band_hi[2] << "): every ray crosses that distance; is it a typo?";
+  }
+  LOG(INFO) << "the band's octree will take about " << estimate.bytes / (1024 * 1024) << " MiB ("
+            << estimate.band_points << " rays, " << estimate.box_cells << " cells in their box, "
+            << estimate.ray_cells << " cell steps)";
+  const uint64_t limit = availableMemoryBytes();
+  if (limit == 0 || estimate.bytes <= limit) return true;
+  const double gib = 1024.0 * 1024.0 * 1024.0;
+  LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
+             << " m would take about " << std::fixed << std::setprecision(1) << estimate.bytes / gib
+             << " GiB (" << estimate.band_points << " rays through up to "
+             << std::min(estimate.box_cells, estimate.ray_cells) << " cells), more than the "
+             << limit / gib << " GiB of memory available: "
+             << (estimate.origin_outside > kFarOrigin ? "move sensor_origin into the building"
+                                                      : "choose a coarser map_resolution than ")
+             << (estimate.origin_outside > kFarOrigin ? "" : plainDecimal(resolution_) + " m");
+  return false;
 }
 
 bool MapPostProcess::generateNavMap() {

@@ -15,6 +15,7 @@
 namespace korvane_navigation {
 
 class StagedOutputs;
+struct CastEstimate;
 
 // One floor's occupancy grid. Row 0 is the row of smallest y; cell (col, row)
 // is data[row * width + col]; origin is the lower corner of cell (0, 0) and the
@@ -55,6 +56,11 @@ std::string plainDecimal(double value);
 void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
                  const octomap::OcTreeKey& leaf_lower_key, unsigned leaf_cells, bool occupied);
 
+// Memory the system can still give without swapping (MemAvailable), and the
+// process's resident memory; 0 when unknown.
+uint64_t availableMemoryBytes();
+uint64_t residentBytes();
+
 // What the last floor's stages saw and made, for the run summary.
 struct FloorStats {
   size_t band_points = 0;
@@ -94,6 +100,10 @@ class MapPostProcess {
   octomath::Vector3 sensor_origin_{0.0f, 0.0f, 0.0f};
 
  private:
+  // Warns of a sensor origin far outside the band; false, after an ERROR
+  // naming what to change, when the stage would need more memory than there is.
+  bool fitsInMemory(const CastEstimate& estimate) const;
+
   std::shared_ptr<octomap::OcTree> octree_;
   octomap::OcTreeKey min_key_;
   octomap::OcTreeKey max_key_;

@@ -582,6 +582,37 @@ TEST_F(BadConfigTest, InputThatIsAlsoAnOutputIsRefused) {
   EXPECT_EQ(readFile(dir.file("site/maps/map.pcd")), scan);
 }
 
+TEST_F(BadConfigTest, OctreesBeyondTheMachinesMemoryAreRefusedBeforeTheyAreBuilt) {
+  // 20,000 rays of 3 m at a tenth of a millimetre: some 29 GB of cells.
+  std::vector<Point> ring;
+  for (int i = 0; i < 20000; ++i) {
+    const double angle = 2 * M_PI * i / 20000;
+    ring.push_back({static_cast<float>(3 * std::cos(angle)), static_cast<float>(3 * std::sin(angle)), 0.5f});
+  }
+  writePcd(dir.file("ring.pcd"), ring);
+  json fine = base();
+  fine["input_pointcloud"] = "ring.pcd";
+  fine["downsample_size"] = 0.0001;
+  fine["map_resolution"] = 0.0001;
+  writeFile(dir.file("config.json"), fine.dump());
+  expectOutcome({"fine cells", "", nullptr, 1, 'E', "choose a coarser map_resolution than 0.0001 m"},
+                run({"config.json"}));
+
+  // A sensor origin 600 m off a 16 m floor of 100,000 points.
+  std::vector<Point> floor;
+  for (int i = 0; i < 100000; ++i) floor.push_back({0.05f * (i % 316), 0.05f * (i / 316), 0.5f});
+  writePcd(dir.file("floor.pcd"), floor);
+  json far = base();
+  far["input_pointcloud"] = "floor.pcd";
+  far["sensor_origin"] = {470, 0, 400};
+  writeFile(dir.file("config.json"), far.dump());
+  const CommandResult result = run({"config.json"});
+  EXPECT_TRUE(result.hasRecord('W', "m outside the bounding box of the band's points")) << result.output;
+  EXPECT_TRUE(result.hasRecord('E', "move sensor_origin into the building"));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(fileExists(dir.file("out/map.pcd")));
+}
+
 // A run that fails halfway leaves every output either as it was or wholly
 // replaced, and no temporary file behind.
 class AtomicOutputTest : public BadInputTest {

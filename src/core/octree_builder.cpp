@@ -1,6 +1,8 @@
 #include "core/octree_builder.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cstring>
 #include <istream>
 #include <numeric>
@@ -53,8 +55,9 @@ Kind rangeKind(const CellBlock& block, unsigned first, unsigned count) {
 // pruning leaves it, and an inner node takes the largest value below it.
 class TreeBuilder {
  public:
-  TreeBuilder(const CellBlockMap& cells, octomap::OcTree& tree)
-      : cells_(cells), tree_(tree), hit_(tree.getProbHitLog()), miss_(tree.getProbMissLog()) {
+  TreeBuilder(const CellBlockMap& cells, octomap::OcTree& tree, const ProgressCallback& progress)
+      : cells_(cells), tree_(tree), hit_(tree.getProbHitLog()), miss_(tree.getProbMissLog()),
+        progress_(progress) {
     order_.resize(cells.blockCount());
     morton_.resize(cells.blockCount());
     for (size_t i = 0; i < order_.size(); ++i) morton_[i] = blockMortonCode(cells.blockCodeAt(i));
@@ -75,7 +78,10 @@ class TreeBuilder {
   // Fills `node` at `depth` from the sorted blocks [begin, end), which all
   // lie under it, and returns its kind.
   Kind aboveBlocks(octomap::OcTreeNode* node, unsigned depth, size_t begin, size_t end) {
-    if (depth == kBlockDepth) return inBlock(node, cells_.blockAt(order_[begin]), kBlockLevels, 0, kinds_[begin]);
+    if (depth == kBlockDepth) {
+      if (progress_ && begin % 64 == 0) progress_(begin, order_.size());
+      return inBlock(node, cells_.blockAt(order_[begin]), kBlockLevels, 0, kinds_[begin]);
+    }
     const uint64_t octant_blocks = uint64_t{1} << (3 * (kBlockDepth - depth));
     if (end - begin == octant_blocks) {
       const Kind first = kinds_[begin];
@@ -120,6 +126,7 @@ class TreeBuilder {
   octomap::OcTree& tree_;
   const float hit_;
   const float miss_;
+  const ProgressCallback& progress_;
   std::vector<uint32_t> order_;   // block indices in octree order
   std::vector<uint64_t> morton_;  // by block index
   std::vector<Kind> kinds_;       // by position in order_
@@ -274,10 +281,55 @@ RayCastStats castRays(const PointVector& points, const HeightBand& band, const o
   return stats;
 }
 
-void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree) {
+void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree, const ProgressCallback& progress) {
   tree.clear();
   if (cells.blockCount() == 0) return;
-  TreeBuilder(cells, tree).build(createRoot(tree));
+  TreeBuilder(cells, tree, progress).build(createRoot(tree));
+}
+
+CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
+                          const octomap::point3d& origin, double resolution) {
+  CastEstimate estimate;
+  const double inverse = 1.0 / resolution;
+  double lo[3] = {origin.x(), origin.y(), origin.z()};
+  double hi[3] = {lo[0], lo[1], lo[2]};
+  float band_lo[3] = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
+                      std::numeric_limits<float>::max()};
+  float band_hi[3] = {std::numeric_limits<float>::lowest(), std::numeric_limits<float>::lowest(),
+                      std::numeric_limits<float>::lowest()};
+  double ray_cells = 0.0;
+  octomap::OcTreeKey key;
+  for (const pcl::PointXYZ& p : points) {
+    if (!band.contains(p) || !pointToKey(octomap::point3d(p.x, p.y, p.z), inverse, key)) continue;
+    ++estimate.band_points;
+    const float c[3] = {p.x, p.y, p.z};
+    double steps = 1.0;
+    for (int i = 0; i < 3; ++i) {
+      band_lo[i] = std::min(band_lo[i], c[i]);
+      band_hi[i] = std::max(band_hi[i], c[i]);
+      steps += std::fabs(c[i] - double{origin(i)}) * inverse;
+    }
+    ray_cells += steps;
+  }
+  if (estimate.band_points == 0) return estimate;
+  double box_cells = 1.0, outside_squared = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    estimate.band_lo[i] = band_lo[i];
+    estimate.band_hi[i] = band_hi[i];
+    lo[i] = std::min(lo[i], double{band_lo[i]});
+    hi[i] = std::max(hi[i], double{band_hi[i]});
+    box_cells *= std::floor((hi[i] - lo[i]) * inverse) + 1.0;
+    const double outside = std::max({0.0, band_lo[i] - double{origin(i)}, double{origin(i)} - band_hi[i]});
+    outside_squared += outside * outside;
+  }
+  estimate.origin_outside = std::sqrt(outside_squared);
+  constexpr double kCountLimit = 1e19;
+  estimate.box_cells = static_cast<uint64_t>(std::min(box_cells, kCountLimit));
+  estimate.ray_cells = static_cast<uint64_t>(std::min(ray_cells, kCountLimit));
+  const double bytes = box_cells <= ray_cells ? box_cells * kBytesPerCellOfAFilledBox
+                                              : ray_cells * kBytesPerCellOfASparseRay;
+  estimate.bytes = static_cast<uint64_t>(std::min(bytes, kCountLimit));
+  return estimate;
 }
 
 }  // namespace korvane_navigation

@@ -51,8 +51,32 @@ RayCastStats castRays(const PointVector& points, const HeightBand& band, const o
                       double resolution, CellBlockMap& cells, const ProgressCallback& progress = nullptr,
                       RayCastMethod method = RayCastMethod::kFastest);
 
+// What a floor's octree stage will take, judged from its band before any of
+// it is allocated.
+struct CastEstimate {
+  uint64_t band_points = 0;
+  uint64_t box_cells = 0;   // the box of the origin's and the band's cells
+  uint64_t ray_cells = 0;   // cells the rays step through, overlaps counted each time
+  float band_lo[3] = {0, 0, 0};
+  float band_hi[3] = {0, 0, 0};
+  uint64_t bytes = 0;
+  // How far the origin lies outside the band's bounding box, in metres.
+  double origin_outside = 0.0;
+};
+
+// Memory per cell the rays touch, cell stores and tree together, measured on
+// building scans: where the rays fill their box the tree prunes well (about
+// 10 bytes per cell of the box); where they are sparse in it (fine cells, a
+// far origin) most cells stand alone with their own branch of the tree.
+constexpr double kBytesPerCellOfAFilledBox = 10.0;
+constexpr double kBytesPerCellOfASparseRay = 35.0;
+
+CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
+                          const octomap::point3d& origin, double resolution);
+
 // Replaces the content of `tree` (its resolution is kept) with the tree of
 // the marked cells.
-void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree);
+void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree,
+                       const ProgressCallback& progress = nullptr);
 
 }  // namespace korvane_navigation
