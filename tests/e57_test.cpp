@@ -426,13 +426,56 @@ TEST(E57ReadTest, MissingFileOrDirectoryCannotBeOpened) {
   EXPECT_EQ(directory.result.error, dir.path() + ": is a directory");
 }
 
-// --- Damaged files ------------------------------------------------------------------------
-
 void replaceFirst(std::string& text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
   ASSERT_NE(at, std::string::npos) << from;
   text.replace(at, from.size(), to);
 }
+
+TEST(E57XmlVariantsTest, EquivalentDescriptionsReadTheSame) {
+  const std::vector<std::pair<std::string, std::function<void(std::string&)>>> variants = {
+      {"as written", [](std::string&) {}},
+      {"field inside a nested structure",
+       [](std::string& x) {
+         replaceFirst(x, "<intensity type=\"Integer\" minimum=\"0\" maximum=\"4095\"/>",
+                      "<sensor type=\"Structure\"><intensity type=\"Integer\" minimum=\"0\" maximum=\"4095\"/></sensor>");
+       }},
+      {"bit packing named",
+       [](std::string& x) {
+         replaceFirst(x, "<codecs type=\"Vector\" allowHeterogeneousChildren=\"1\"/>",
+                      "<codecs type=\"Vector\"><vectorChild type=\"Structure\"><inputs type=\"Vector\"/>"
+                      "<bitPackCodec type=\"Structure\"/></vectorChild></codecs>");
+       }},
+      {"no codecs", [](std::string& x) { replaceFirst(x, "<codecs type=\"Vector\" allowHeterogeneousChildren=\"1\"/>", ""); }},
+      {"numbers with signs and spaces",
+       [](std::string& x) {
+         replaceFirst(x, "<w type=\"Float\">1</w>", "<w type=\"Float\">\n +1.0e0 </w>");
+         replaceFirst(x, "minimum=\"0\" maximum=\"2\"", "minimum=\" +0\" maximum=\"2 \"");
+       }},
+  };
+  std::vector<E57Scan> scans(1);
+  scans[0].points = boxPoints(50, 5);
+  scans[0].invalid.assign(50, false);
+  scans[0].invalid[10] = true;
+  scans[0].pose = E57Pose{std::array<double, 4>{1, 0, 0, 0}, std::array<double, 3>{0, 0, 0}};
+  std::vector<FloatPoint> first;
+  for (const auto& [name, edit] : variants) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    E57WriteOptions options;
+    options.encoding = E57CoordinateEncoding::kScaledInteger;
+    options.invalid_state_field = true;
+    options.extra_fields = true;
+    options.edit_xml = edit;
+    const ReadOutcome outcome = readE57(write(dir, scans, options));
+    ASSERT_EQ(outcome.result.status, E57ReadStatus::kOk) << outcome.result.error;
+    EXPECT_EQ(outcome.points.size(), 49u);
+    if (first.empty()) first = outcome.points;
+    EXPECT_EQ(outcome.points, first);
+  }
+}
+
+// --- Damaged files ------------------------------------------------------------------------
 
 void fixChecksums(std::string& bytes, size_t page_size) {
   for (size_t page = 0; page + page_size <= bytes.size(); page += page_size) {
@@ -497,6 +540,9 @@ std::vector<DamageCase> damageCases() {
                       "<zlibCodec type=\"Structure\"/></vectorChild></codecs>");
        },
        keep_bytes, "scan 0: codec 'zlibCodec' is not supported (only bit packing is)"},
+      {"UnsupportedFieldTypeShownPrintably",
+       [](std::string& x) { replaceFirst(x, "<cartesianZ type=\"ScaledInteger\"", "<cartesianZ type=\"Sc\xC3\xA9led\x7F\""); },
+       keep_bytes, "scan 0: field cartesianZ has type Sc??led?, which is not supported"},
       {"MissingCoordinate", [](std::string& x) { replaceFirst(x, "<cartesianZ ", "<cartesianW "); }, keep_bytes,
        "scan 0: prototype has neither cartesianX/Y/Z nor sphericalRange/Azimuth/Elevation"},
       {"SectionOffsetBeyondFile", [](std::string& x) { replaceFirst(x, "fileOffset=\"48\"", "fileOffset=\"9999999\""); },

@@ -219,6 +219,17 @@ struct ScanDescription {
   int invalid_state_field = -1;
 };
 
+// Text from the file as it may appear in an error: bytes that could upset a
+// terminal or a log are replaced, and long values cut short.
+std::string shown(const std::string& value) {
+  constexpr size_t kLongest = 40;
+  std::string out;
+  for (size_t i = 0; i < value.size() && i < kLongest; ++i)
+    out += value[i] >= 0x20 && value[i] < 0x7F ? value[i] : '?';
+  if (value.size() > kLongest) out += "...";
+  return out;
+}
+
 std::string trimmed(const char* value) {
   std::string s = value;
   const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
@@ -258,7 +269,8 @@ bool parseField(const pugi::xml_node& node, const std::string& name, Field& fiel
     return true;
   }
   if (type != "Integer" && type != "ScaledInteger") {
-    error = "field " + name + (type.empty() ? " has no type" : " has type " + type + ", which is not supported");
+    error = "field " + shown(name) +
+            (type.empty() ? " has no type" : " has type " + shown(type) + ", which is not supported");
     return false;
   }
   field.kind = type == "Integer" ? FieldKind::kInteger : FieldKind::kScaledInteger;
@@ -270,13 +282,13 @@ bool parseField(const pugi::xml_node& node, const std::string& name, Field& fiel
     const std::string value = trimmed(attribute.value());
     if (!parseInteger(value, bounds[i])) {
       // Values outside 64-bit integers would need more than 64 bits per value.
-      error = "field " + name + ": " + kBoundNames[i] + " '" + value +
+      error = "field " + shown(name) + ": " + kBoundNames[i] + " '" + shown(value) +
               "' is not an integer of at most 64 bits";
       return false;
     }
   }
   if (bounds[0] > bounds[1]) {
-    error = "field " + name + ": minimum " + std::to_string(bounds[0]) + " greater than maximum " +
+    error = "field " + shown(name) + ": minimum " + std::to_string(bounds[0]) + " greater than maximum " +
             std::to_string(bounds[1]);
     return false;
   }
@@ -293,7 +305,7 @@ bool parseField(const pugi::xml_node& node, const std::string& name, Field& fiel
       if (!attribute) continue;
       const std::string value = trimmed(attribute.value());
       if (!parseDouble(value, *targets[i]) || !std::isfinite(*targets[i])) {
-        error = "field " + name + ": " + kAttributes[i] + " '" + value + "' is not a finite number";
+        error = "field " + shown(name) + ": " + kAttributes[i] + " '" + shown(value) + "' is not a finite number";
         return false;
       }
     }
@@ -326,7 +338,7 @@ bool parseNumberChild(const pugi::xml_node& parent, const char* name, const std:
   }
   const std::string value_text = trimmed(node.text().get());
   if (!parseDouble(value_text, value) || !std::isfinite(value)) {
-    error = what + " " + name + " '" + value_text + "' is not a finite number";
+    error = what + " " + name + " '" + shown(value_text) + "' is not a finite number";
     return false;
   }
   return true;
@@ -365,7 +377,7 @@ bool parseCodecs(const pugi::xml_node& codecs, std::string& error) {
       if (entry.type() != pugi::node_element) continue;
       const std::string name = entry.name();
       if (name == "inputs" || name == "bitPackCodec") continue;
-      error = "codec '" + name + "' is not supported (only bit packing is)";
+      error = "codec '" + shown(name) + "' is not supported (only bit packing is)";
       return false;
     }
   }
@@ -390,7 +402,7 @@ bool parseScan(const pugi::xml_node& node, ScanDescription& scan, std::string& e
   for (int i = 0; i < 2; ++i) {
     const std::string value = trimmed(points.attribute(kCountAttributes[i]).value());
     if (!parseUnsigned(value, *counts[i])) {
-      error = std::string("points ") + kCountAttributes[i] + " '" + value + "' is not an unsigned integer";
+      error = std::string("points ") + kCountAttributes[i] + " '" + shown(value) + "' is not an unsigned integer";
       return false;
     }
   }
@@ -441,7 +453,7 @@ bool parseXml(std::string& xml, std::vector<ScanDescription>& scans, std::string
   }
   const pugi::xml_node root = document.document_element();
   if (std::string(root.name()) != "e57Root") {
-    error = "XML root element is <" + std::string(root.name()) + ">, not <e57Root>";
+    error = "XML root element is <" + shown(root.name()) + ">, not <e57Root>";
     return false;
   }
   const pugi::xml_node data3d = root.child("data3D");
