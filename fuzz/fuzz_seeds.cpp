@@ -1,6 +1,6 @@
 // Writes the starting corpora of the fuzz targets and their dictionaries:
-//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/,
-//                         <dir>/config.dict, <dir>/cloud.dict
+//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/, <dir>/e57/,
+//                         <dir>/config.dict, <dir>/cloud.dict, <dir>/e57.dict
 // Generated rather than committed, so that the repository holds no binary
 // inputs.
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/e57_writer.h"
 #include "formats/las_writer.h"
 
 using namespace korvane_navigation;
@@ -111,6 +112,65 @@ void cloudSeeds(const std::string& dir) {
         "\"end_header\\x0a\"\n\"v \"\n\"4294967295\"\n\"18446744073709551615\"\n");
 }
 
+// Small files (a few pages each), so that the fuzzer's length limit,
+// taken from the largest seed, stays small too.
+void e57Seeds(const std::string& dir) {
+  std::vector<E57Scan> scans(2);
+  for (int i = 0; i < 12; ++i) scans[0].points.push_back({0.5 * i, -0.25 * i, 1.0 + 0.125 * (i % 3)});
+  scans[0].invalid.assign(scans[0].points.size(), false);
+  scans[0].invalid[3] = true;
+  scans[1].points = {{1, 2, 3}, {-4, 5, -6}, {7.5, 0, 0}};
+  scans[1].invalid.assign(scans[1].points.size(), false);
+  scans[1].pose = E57Pose{std::array<double, 4>{0.9, 0, 0, 0.1}, std::array<double, 3>{10, -20, 1.5}};
+
+  struct Variant {
+    const char* name;
+    void (*set)(E57WriteOptions&);
+  };
+  const Variant variants[] = {
+      {"double", [](E57WriteOptions&) {}},
+      {"single_spherical", [](E57WriteOptions& o) {
+         o.spherical = true;
+         o.encoding = E57CoordinateEncoding::kSingleFloat;
+         o.invalid_state_field = true;
+       }},
+      {"scaled_extras", [](E57WriteOptions& o) {
+         o.encoding = E57CoordinateEncoding::kScaledInteger;
+         o.scale = 0.01;
+         o.invalid_state_field = true;
+         o.extra_fields = true;
+       }},
+      {"small_packets", [](E57WriteOptions& o) {
+         o.encoding = E57CoordinateEncoding::kScaledInteger;
+         o.scale = 0.003;
+         o.page_size = 128;
+         o.max_packet_bytes = 48;
+         o.index_and_empty_packets = true;
+       }},
+  };
+  for (const Variant& variant : variants) {
+    E57WriteOptions options;
+    variant.set(options);
+    std::vector<E57Scan> variant_scans = scans;
+    if (!options.invalid_state_field)
+      for (E57Scan& scan : variant_scans) scan.invalid.clear();
+    std::string error;
+    if (!writeE57File(dir + "/e57_" + variant.name, variant_scans, options, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::exit(1);
+    }
+  }
+
+  write(dir + "/../e57.dict",
+        "\"ASTM-E57\"\n\"<data3D\"\n\"<vectorChild type=\\\"Structure\\\">\"\n\"type=\\\"CompressedVector\\\"\"\n"
+        "\"type=\\\"ScaledInteger\\\"\"\n\"type=\\\"Integer\\\"\"\n\"type=\\\"Float\\\"\"\n"
+        "\"precision=\\\"single\\\"\"\n\"minimum=\\\"\"\n\"maximum=\\\"\"\n\"scale=\\\"\"\n"
+        "\"offset=\\\"\"\n\"fileOffset=\\\"\"\n\"recordCount=\\\"\"\n\"<prototype\"\n\"<codecs\"\n"
+        "\"<pose\"\n\"<rotation\"\n\"<translation\"\n\"cartesianX\"\n\"sphericalRange\"\n"
+        "\"cartesianInvalidState\"\n\"sphericalInvalidState\"\n\"-9223372036854775808\"\n"
+        "\"18446744073709551615\"\n\"\\x01\\x00\\xff\\xff\"\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -119,9 +179,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char* sub : {"", "/las", "/config", "/cloud"}) ::mkdir((root + sub).c_str(), 0755);
+  for (const char* sub : {"", "/las", "/config", "/cloud", "/e57"}) ::mkdir((root + sub).c_str(), 0755);
   lasSeeds(root + "/las");
   configSeeds(root + "/config");
   cloudSeeds(root + "/cloud");
+  e57Seeds(root + "/e57");
   return 0;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/e57_reader.h"
 #include "formats/las_reader.h"
 
 using namespace korvane_navigation;
@@ -692,13 +693,56 @@ TEST(BuildingLas, OffsetSitsAtTheBuildingSoGeoreferencedPointsKeepMillimetres) {
   EXPECT_EQ(result.points_read, written.points);
 }
 
+// ---------------------------------------------------------------------------
+// E57 output.
+
+TEST(BuildingE57, ScansPutEveryPointBackWhereItWasGenerated) {
+  TempDir dir;
+  const std::string path = dir.file("building.e57");
+  const BuildingParameters params = deepBuilding();
+  const BuildingLayout layout = planBuilding(params);
+  const BuildingLasResult written = writeBuildingE57(path, params, layout);
+  ASSERT_TRUE(written.ok) << written.error;
+  EXPECT_EQ(written.points, estimatePointCount(params, layout));
+
+  std::vector<Point> read;
+  const E57ReadResult result = readE57File(path, [&](const float* xyz, size_t count) {
+    for (size_t i = 0; i < count; ++i) read.push_back({xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]});
+  });
+  ASSERT_EQ(result.status, E57ReadStatus::kOk) << result.error;
+  EXPECT_EQ(result.scans, 4u);
+  ASSERT_EQ(read.size(), written.points);
+
+  // Each scan holds a subsequence of the generated points, in generation
+  // order: matched greedily, the read points must fall into at most four runs.
+  // 0.1 mm steps in the station frame, turned back: within 0.1 mm per axis.
+  const std::vector<Point> generated = generateAll(params, layout);
+  const auto near = [](const Point& a, const Point& b) {
+    return std::abs(a[0] - b[0]) < 1e-4 && std::abs(a[1] - b[1]) < 1e-4 && std::abs(a[2] - b[2]) < 1e-4;
+  };
+  size_t runs = 1, next = 0;
+  for (size_t i = 0; i < read.size();) {
+    while (next < generated.size() && !near(read[i], generated[next])) ++next;
+    if (next < generated.size()) {
+      ++next;
+      ++i;
+      continue;
+    }
+    ASSERT_LT(runs, 4u) << "read point " << i << " is not near the generated points that follow the last one matched";
+    ++runs;
+    next = 0;
+  }
+}
+
 TEST(BuildingLas, UnwritablePathIsReported) {
   TempDir dir;
-  const std::string path = dir.file("missing/dir/building.las");
   const BuildingParameters params = deepBuilding();
-  const BuildingLasResult written = writeBuildingLas(path, params, planBuilding(params));
-  EXPECT_FALSE(written.ok);
-  EXPECT_NE(written.error.find(path), std::string::npos) << written.error;
+  for (const auto& write : {writeBuildingLas, writeBuildingE57}) {
+    const std::string path = dir.file("missing/dir/building.e57");
+    const BuildingLasResult written = write(path, params, planBuilding(params));
+    EXPECT_FALSE(written.ok);
+    EXPECT_NE(written.error.find(path), std::string::npos) << written.error;
+  }
 }
 
 }  // namespace

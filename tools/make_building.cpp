@@ -1,4 +1,5 @@
-// make_building: writes a synthetic building scan as a LAS file.
+// make_building: writes a synthetic building scan as a LAS or E57 file.
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,9 +17,10 @@ using namespace korvane_navigation;
 namespace {
 
 const char kUsage[] =
-    "usage: make_building <output.las> [--preset demo|bench] [--scale S] [--seed N] [--layout layout.json]\n"
+    "usage: make_building <output.las|output.e57> [--preset demo|bench] [--scale S] [--seed N] [--layout layout.json]\n"
     "\n"
-    "Writes a deterministic synthetic building scan (LAS 1.2, point format 0, 1 mm resolution).\n"
+    "Writes a deterministic synthetic building scan: LAS 1.2, point format 0, 1 mm resolution,\n"
+    "or, when the name ends in .e57, E57 with four scans (one per scanner station), 0.1 mm resolution.\n"
     "  --preset demo   two storeys, 20 m x 12 m, about a million points (default)\n"
     "  --preset bench  three storeys, 80 m x 50 m and over 20 million points at scale 1\n"
     "  --scale S       bench only: multiplies both footprint sides by S\n"
@@ -35,6 +37,13 @@ bool parseDouble(const std::string& text, double& value) {
   errno = 0;
   value = std::strtod(text.c_str(), &end);
   return !text.empty() && end == text.c_str() + text.size() && errno == 0;
+}
+
+bool endsWithE57(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string extension = path.substr(path.size() - 4);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".e57";
 }
 
 bool parseSeed(const std::string& text, uint64_t& value) {
@@ -102,7 +111,8 @@ int main(int argc, char** argv) {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    const BuildingLasResult result = writeBuildingLas(output, params, layout);
+    const BuildingLasResult result =
+        endsWithE57(output) ? writeBuildingE57(output, params, layout) : writeBuildingLas(output, params, layout);
     if (!result.ok) {
       std::cerr << "make_building: " << result.error << "\n";
       return 1;

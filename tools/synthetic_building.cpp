@@ -9,6 +9,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "formats/e57_writer.h"
 #include "formats/las_writer.h"
 
 namespace korvane_navigation {
@@ -715,6 +716,109 @@ BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParame
       result.points = count;
     }
   } catch (const std::exception& e) {
+    result.error = "cannot write " + path + ": " + e.what();
+  }
+  if (!result.ok) std::remove(path.c_str());
+  return result;
+}
+
+namespace {
+
+// A scanner set up in the building: points are stored relative to it.
+struct ScanStation {
+  double position[3];
+  double yaw;  // turn about z from the station's frame to the building's
+  double cos_yaw, sin_yaw;
+
+  void toLocal(double x, double y, double z, double (&local)[3]) const {
+    const double dx = x - position[0], dy = y - position[1];
+    local[0] = cos_yaw * dx + sin_yaw * dy;
+    local[1] = -sin_yaw * dx + cos_yaw * dy;
+    local[2] = z - position[2];
+  }
+};
+
+constexpr double kStationHeight = 1.5;  // above the ground floor
+constexpr double kE57Scale = 0.0001;
+
+// Four stations over the quarters of the footprint, each turned differently
+// (and not by right angles), so that a reader that mishandles poses shows it.
+std::vector<ScanStation> scanStations(const BuildingParameters& params, const BuildingLayout& layout) {
+  std::vector<ScanStation> stations;
+  const double z = (layout.storeys.empty() ? 0.0 : layout.storeys[0].floor_z) + kStationHeight;
+  for (int k = 0; k < 4; ++k) {
+    const double yaw = 0.3 + 1.7 * k;
+    stations.push_back({{layout.width * (1 + 2 * (k % 2)) / 4 + params.offset[0],
+                         layout.depth * (1 + 2 * (k / 2)) / 4 + params.offset[1], z + params.offset[2]},
+                        yaw, std::cos(yaw), std::sin(yaw)});
+  }
+  return stations;
+}
+
+size_t nearestStation(const std::vector<ScanStation>& stations, double x, double y) {
+  size_t best = 0;
+  double best_distance = 0;
+  for (size_t k = 0; k < stations.size(); ++k) {
+    const double dx = x - stations[k].position[0], dy = y - stations[k].position[1];
+    const double distance = dx * dx + dy * dy;
+    if (k == 0 || distance < best_distance) {
+      best = k;
+      best_distance = distance;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+BuildingLasResult writeBuildingE57(const std::string& path, const BuildingParameters& params,
+                                   const BuildingLayout& layout) {
+  BuildingLasResult result;
+  if (std::FILE* probe = std::fopen(path.c_str(), "wb")) {
+    std::fclose(probe);
+  } else {
+    result.error = "cannot write " + path + ": " + std::strerror(errno);
+    return result;
+  }
+  const std::vector<ScanStation> stations = scanStations(params, layout);
+  // The scaled integer widths need each scan's bounds before its first point,
+  // and the points are not kept: one pass for the bounds, then one per station.
+  std::vector<E57Bounds> bounds(stations.size());
+  std::vector<uint64_t> counts(stations.size(), 0);
+  generateBuilding(params, layout, [&](double x, double y, double z) {
+    const size_t k = nearestStation(stations, x, y);
+    double local[3];
+    stations[k].toLocal(x, y, z, local);
+    for (int axis = 0; axis < 3; ++axis) {
+      bounds[k].min[axis] = counts[k] == 0 ? local[axis] : std::min(bounds[k].min[axis], local[axis]);
+      bounds[k].max[axis] = counts[k] == 0 ? local[axis] : std::max(bounds[k].max[axis], local[axis]);
+    }
+    ++counts[k];
+  });
+  E57WriteOptions options;
+  options.encoding = E57CoordinateEncoding::kScaledInteger;
+  options.scale = kE57Scale;
+  try {
+    E57FileWriter writer(path, options);
+    for (size_t k = 0; k < stations.size(); ++k) {
+      const ScanStation& station = stations[k];
+      E57Pose pose;
+      pose.rotation = std::array<double, 4>{std::cos(station.yaw / 2), 0, 0, std::sin(station.yaw / 2)};
+      pose.translation = std::array<double, 3>{station.position[0], station.position[1], station.position[2]};
+      writer.beginScan(pose, bounds[k]);
+      generateBuilding(params, layout, [&](double x, double y, double z) {
+        if (nearestStation(stations, x, y) != k) return;
+        double local[3];
+        station.toLocal(x, y, z, local);
+        writer.add(local[0], local[1], local[2]);
+      });
+      writer.endScan();
+      result.points += counts[k];
+    }
+    result.ok = writer.close();
+    if (!result.ok) result.error = writer.error();
+  } catch (const std::exception& e) {
+    result.ok = false;
     result.error = "cannot write " + path + ": " + e.what();
   }
   if (!result.ok) std::remove(path.c_str());

@@ -175,6 +175,15 @@ struct BuildingLasResult {
 BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParameters& params,
                                    const BuildingLayout& layout);
 
+// Writes the building as E57 in four scans, one per scanner station spread
+// over the footprint: each point goes to its nearest station (in plan) and is
+// stored in that station's frame as 0.1 mm scaled integers, with the
+// station's pose (a turn about z and its position) mapping it back. The points
+// are generated once per station and once more for the bounds, never held. A
+// partly written file is removed on failure.
+BuildingLasResult writeBuildingE57(const std::string& path, const BuildingParameters& params,
+                                   const BuildingLayout& layout);
+
 // A human-readable JSON description of the building and its layout.
 std::string layoutJson(const BuildingParameters& params, const BuildingLayout& layout);
 
