@@ -35,6 +35,7 @@ class NavMapGenerator {
   bool generatePCDMap();
   bool generateFloorMap(const Config::Floor& floor);
 
+  bool e57Loader(const std::string& path);
   bool lasLoader(const std::string& path);
   bool objLoader(const std::string& path);
   bool pcdLoader(const std::string& path);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "formats/e57_writer.h"
+#include "formats/las_writer.h"
 #include "support/test_support.h"
 
 using namespace korvane_navigation;
@@ -600,5 +601,37 @@ TEST_P(E57Damaged, IsRefusedWithOneErrorNamingTheFile) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, E57Damaged, ::testing::ValuesIn(damageCases()),
                          [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+TEST(E57RunTest, MakesTheMapOfTheSamePointsAsLas) {
+  TempDir dir;
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> mm(-4000, 4000);
+  Points points;
+  for (int i = 0; i < 20000; ++i) points.push_back({mm(rng) * 0.001, mm(rng) * 0.001, (mm(rng) + 4000) / 4 * 0.001});
+  writeFile(dir.file("scan.las"), std::string(reinterpret_cast<const char*>(encodeLas(points).data()),
+                                               encodeLas(points).size()));
+  E57FileWriter writer(dir.file("scan.E57"), E57WriteOptions{});
+  for (size_t half : {size_t{0}, points.size() / 2}) {
+    writer.beginScan(E57Pose{std::array<double, 4>{1, 0, 0, 0}, std::array<double, 3>{0, 0, 0}});
+    for (size_t i = half; i < half + points.size() / 2; ++i) writer.add(points[i][0], points[i][1], points[i][2]);
+    writer.endScan();
+  }
+  ASSERT_TRUE(writer.close()) << writer.error();
+  writeFile(dir.file("cut.e57"), readFile(dir.file("scan.E57")).substr(0, 3000));
+
+  const auto run = [&](const std::string& cloud, const std::string& out) {
+    return test_support::runMapGenerator({out, cloud, "0.2", "1.5", "0.05", "0.05"}, dir.path());
+  };
+  ASSERT_EQ(run("scan.las", "las").status, 0);
+  const test_support::CommandResult e57 = run("scan.E57", "e57");
+  ASSERT_EQ(e57.status, 0) << e57.output;
+  EXPECT_TRUE(readFile(dir.file("e57/map.pcd")) == readFile(dir.file("las/map.pcd")));
+  EXPECT_TRUE(readFile(dir.file("e57/L1.png")) == readFile(dir.file("las/L1.png")));
+
+  const test_support::CommandResult cut = run("cut.e57", "cut");
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_TRUE(cut.hasRecord('E', "failed to load e57 file: cut.e57: ")) << cut.output;
+  EXPECT_FALSE(test_support::fileExists(dir.file("cut")));
+}
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "core/progress.h"
 #include "formats/cloud_file_checks.h"
+#include "formats/e57_reader.h"
 #include "core/survey_input.h"
 #include "map_generator.h"
 
@@ -81,6 +82,32 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
                  << " points but the file holds only " << result.points_read
                  << "; keeping the points read";
   }
+  return true;
+}
+
+bool NavMapGenerator::e57Loader(const std::string& path) {
+  ProgressLog progress("loading " + path, "bytes");
+  PointVector& points = pointcloud_->points;
+  const E57ReadResult result = readE57File(
+      path,
+      [&points](const float* xyz, size_t count) {
+        for (size_t i = 0; i < count; ++i, xyz += 3) points.emplace_back(xyz[0], xyz[1], xyz[2]);
+      },
+      progress.callback());
+  if (result.status != E57ReadStatus::kOk) {
+    points.clear();
+    LOG(ERROR) << "failed to load e57 file: " << result.error;
+    return false;
+  }
+  if (result.invalid_points > 0) {
+    LOG(WARNING) << path << ": " << result.invalid_points << " of "
+                 << result.points_read + result.invalid_points
+                 << " points are marked invalid by the scanner or lie beyond single precision, "
+                    "and are left out";
+  }
+  pointcloud_->width = static_cast<uint32_t>(points.size());
+  pointcloud_->height = 1;
+  pointcloud_->is_dense = false;
   return true;
 }
 
