@@ -35,6 +35,17 @@ BuildingParameters deepBuilding() {
   return params;
 }
 
+// Storeys of different heights on slabs of different thicknesses, ground
+// outside higher than the ground floor, and the roof's top face scanned.
+BuildingParameters unevenBuilding() {
+  BuildingParameters params = deepBuilding();
+  params.storey_heights = {3.6, 2.7, 4.1};
+  params.slab_thicknesses = {0.35, 0.18, 0.3};
+  params.ground_level = 0.5;
+  params.roof_surface = true;
+  return params;
+}
+
 // Reads a LAS file's points as x, y, z after each other.
 LasReadResult readXyz(const std::string& path, std::vector<float>& xyz) {
   return readLasFile(path, [&](uint64_t n) {
@@ -163,6 +174,7 @@ std::vector<NamedBuilding> plannedBuildings() {
   narrow.width = kMinimumBuildingWidth;
   narrow.depth = kMinimumBuildingDepth;
   buildings.push_back({"smallest", narrow});
+  buildings.push_back({"uneven", unevenBuilding()});
   for (uint64_t seed : {2, 3, 4, 5}) {
     BuildingParameters s = demoBuilding();
     s.seed = seed;
@@ -396,8 +408,30 @@ TEST(BuildingPresets, HaveTheAdvertisedSizes) {
   EXPECT_THROW(benchmarkBuilding(0.0), std::invalid_argument);
 }
 
+TEST(BuildingPresets, UnevenStoreysStackTheirOwnHeightsAndSlabs) {
+  const BuildingParameters params = unevenBuilding();
+  const BuildingLayout layout = planBuilding(params);
+  const double floors[] = {0.0, 3.6, 6.3}, ceilings[] = {3.25, 6.12, 10.1};
+  ASSERT_EQ(layout.storeys.size(), 3u);
+  for (int s = 0; s < 3; ++s) {
+    EXPECT_NEAR(layout.storeys[s].floor_z, floors[s], 1e-9) << "storey " << s;
+    EXPECT_NEAR(layout.storeys[s].ceiling_z, ceilings[s], 1e-9) << "storey " << s;
+  }
+  EXPECT_NEAR(layout.roofTop(), 10.4, 1e-9);
+  // Outdoors nothing lies below the raised ground; the roof's face is scanned.
+  double lowest_outside = 1e9;
+  uint64_t on_roof = 0;
+  generateBuilding(params, layout, [&](double x, double y, double z) {
+    if (!layout.footprint().contains(x, y, layout.clutter_gap)) lowest_outside = std::min(lowest_outside, z);
+    if (std::abs(z - layout.roofTop()) <= noiseTolerance(params)) ++on_roof;
+  });
+  const double ground_roughness_bound = kNoiseBoundSigmas * 0.02;
+  EXPECT_NEAR(lowest_outside, params.ground_level, ground_roughness_bound);
+  EXPECT_GT(on_roof, 0.9 * layout.width * layout.depth / (params.point_spacing * params.point_spacing));
+}
+
 TEST(BuildingPresets, ImpossibleBuildingsAreRejected) {
-  std::vector<BuildingParameters> bad(8, demoBuilding());
+  std::vector<BuildingParameters> bad(10, demoBuilding());
   bad[0].storeys = 0;
   bad[1].width = kMinimumBuildingWidth - 0.5;
   bad[2].depth = kMinimumBuildingDepth - 0.5;
@@ -406,6 +440,8 @@ TEST(BuildingPresets, ImpossibleBuildingsAreRejected) {
   bad[5].noise_sigma = -0.001;
   bad[6].width = std::nan("");
   bad[7].clutter_margin = -1.0;
+  bad[8].storey_heights = {3.0, 3.0, 3.0};  // one more than there are storeys
+  bad[9].storey_heights = {3.0, 2.4};       // the upper storey has no room for a door
   for (size_t i = 0; i < bad.size(); ++i) EXPECT_THROW(planBuilding(bad[i]), std::invalid_argument) << "building " << i;
 }
 
@@ -644,7 +680,8 @@ TEST_P(BuildingCloud, SwitchesRemoveTheirFeatures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Buildings, BuildingCloud,
-                         ::testing::Values(NamedBuilding{"demo", demoBuilding()}, NamedBuilding{"deep", deepBuilding()}),
+                         ::testing::Values(NamedBuilding{"demo", demoBuilding()}, NamedBuilding{"deep", deepBuilding()},
+                                           NamedBuilding{"uneven", unevenBuilding()}),
                          [](const ::testing::TestParamInfo<NamedBuilding>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

@@ -284,8 +284,9 @@ std::vector<Patch> collectPatches(const BuildingParameters& params, const Buildi
     for (const Furniture& f : layout.furniture)
       if (f.storey == s) addFurniture(out, f);
   }
+  if (params.roof_surface) out.horizontal(layout.footprint(), layout.roofTop());
   out.setSurface(layout.ground_spacing, std::max(params.noise_sigma, kGroundRoughness));
-  for (const Rect& r : clutterRing(layout)) out.horizontal(r, 0.0);
+  for (const Rect& r : clutterRing(layout)) out.horizontal(r, params.ground_level);
   return out.patches();
 }
 
@@ -305,6 +306,17 @@ void validate(const BuildingParameters& params) {
                   std::to_string(kMinimumBuildingDepth) + " m");
   requireThat(params.slab_thickness > 0 && params.storey_height - params.slab_thickness >= kDoorHeight + 0.2,
               "storey height must leave at least 2.2 m between slabs");
+  requireThat(std::isfinite(params.ground_level) && std::abs(params.ground_level) <= 100,
+              "ground level must be within 100 m of the ground floor");
+  for (const std::vector<double>* sizes : {&params.storey_heights, &params.slab_thicknesses})
+    requireThat(sizes->empty() || sizes->size() == static_cast<size_t>(params.storeys),
+                "per-storey heights and slab thicknesses need one value per storey");
+  for (int s = 0; s < params.storeys; ++s) {
+    const double height = params.storey_heights.empty() ? params.storey_height : params.storey_heights[s];
+    const double slab = params.slab_thicknesses.empty() ? params.slab_thickness : params.slab_thicknesses[s];
+    requireThat(std::isfinite(height) && std::isfinite(slab) && slab > 0 && height - slab >= kDoorHeight + 0.2,
+                "every storey's height must leave at least 2.2 m under its slab");
+  }
   requireThat(params.exterior_wall_thickness > 0 && params.exterior_wall_thickness <= 1.0,
               "exterior wall thickness must be in (0, 1] m");
   requireThat(params.interior_wall_thickness > 0 && params.interior_wall_thickness <= 0.5,
@@ -443,7 +455,7 @@ void planClutter(const BuildingParameters& params, Random& rng, BuildingLayout& 
       b.x = layout.width + out;
       b.y = rng.uniform(-m + b.radius, layout.depth + m - b.radius);
     }
-    b.z = b.radius + rng.uniform(0.0, 1.0);
+    b.z = params.ground_level + b.radius + rng.uniform(0.0, 1.0);
     b.points = 200 + static_cast<uint32_t>(1500.0 * b.radius * b.radius);
     layout.vegetation.push_back(b);
   }
@@ -498,9 +510,18 @@ BuildingLayout planBuilding(const BuildingParameters& params) {
   const int n = params.storeys;
   layout.width = W;
   layout.depth = D;
-  layout.slab_thickness = params.slab_thickness;
-  for (int s = 0; s < n; ++s)
-    layout.storeys.push_back({s * params.storey_height, (s + 1) * params.storey_height - params.slab_thickness});
+  const auto slabAbove = [&](int s) {
+    return params.slab_thicknesses.empty() ? params.slab_thickness : params.slab_thicknesses[s];
+  };
+  // Uniform storeys keep the product, so that their points stay bit for bit as they were.
+  const auto floorOf = [&](int s) {
+    if (params.storey_heights.empty()) return s * params.storey_height;
+    double z = 0.0;
+    for (int below = 0; below < s; ++below) z += params.storey_heights[below];
+    return z;
+  };
+  layout.slab_thickness = slabAbove(n - 1);
+  for (int s = 0; s < n; ++s) layout.storeys.push_back({floorOf(s), floorOf(s + 1) - slabAbove(s)});
   const int top = n - 1;
 
   // Facades: the walls along x run the full width, so they own the corners.
@@ -683,7 +704,7 @@ void generateBuilding(const BuildingParameters& params, const BuildingLayout& la
       ++i;
     }
     const Rect& r = ring[i];
-    emit(rng.uniform(r.min_x, r.max_x) + ox, rng.uniform(r.min_y, r.max_y) + oy, rng.uniform(0.0, top) + oz);
+    emit(rng.uniform(r.min_x, r.max_x) + ox, rng.uniform(r.min_y, r.max_y) + oy, rng.uniform(params.ground_level, top) + oz);
   }
 }
 

@@ -19,6 +19,11 @@ struct BuildingParameters {
   double depth = 12.0;  // footprint along y
   double storey_height = 3.0;  // floor to floor
   double slab_thickness = 0.25;
+  // Per-storey floor-to-floor heights and thicknesses of the slab above each
+  // storey (the last one is the roof), lowest storey first, for buildings whose
+  // storeys differ. Empty: every storey takes storey_height and slab_thickness.
+  std::vector<double> storey_heights;
+  std::vector<double> slab_thicknesses;
   double exterior_wall_thickness = 0.3;
   double interior_wall_thickness = 0.12;
   double point_spacing = 0.05;  // sampling step on every surface
@@ -29,6 +34,11 @@ struct BuildingParameters {
   // Width of the ring around the footprint holding outdoor clutter (ground,
   // vegetation, stray returns); 0 for none.
   double clutter_margin = 4.0;
+  // Height of the outdoor ground (and of the clutter on and over it) above
+  // the ground floor, for sites where the ground lies higher or lower.
+  double ground_level = 0.0;
+  // Also scan the roof's top face, as an aerial or rooftop scan sees it.
+  bool roof_surface = false;
   bool staircase_void = true;
   bool furniture = true;
   // Added to every emitted point, to imitate georeferenced scans. The layout
@@ -123,7 +133,7 @@ struct VegetationBlob {
 struct BuildingLayout {
   double width = 0;  // footprint [0, width] x [0, depth]
   double depth = 0;
-  double slab_thickness = 0;
+  double slab_thickness = 0;  // the roof's, which is every slab's unless they differ
   std::vector<Storey> storeys;
   std::vector<Wall> walls;
   std::vector<Door> doors;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,9 +108,17 @@ bool StagedOutputs::stage(const std::string& path, const FileWriter& write_to, s
   }
   errno = 0;
   std::string temp_path = path + ".tmp-XXXXXX";
+  // A signal between creating the file and noting it would leave it behind.
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
   const int fd = ::mkstemp(&temp_path[0]);
+  const bool noted = fd >= 0 && registerPending(temp_path);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (fd < 0) return fail(error, "cannot create a temporary file beside " + path);
-  if (!registerPending(temp_path)) {
+  if (!noted) {
     const int saved = errno;
     ::close(fd);
     ::unlink(temp_path.c_str());

@@ -1,0 +1,213 @@
+#include "core/storey_finder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/coordinates.h"
+#include "synthetic_building.h"
+#include "core/voxel_filter.h"
+
+using namespace korvane_navigation;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kHeightTolerance = 0.05;
+constexpr float kVoxelSize = 0.05f;
+
+// A configuration's map transform: a turn about z and a shift.
+struct Placement {
+  double yaw_degrees = 0;
+  float x = 0, y = 0, z = 0;
+};
+
+// The cloud as a run prepares it: thinned, then moved into the map frame.
+PointVector inMapFrame(const PointVector& raw, const Placement& at) {
+  const double half = at.yaw_degrees * kPi / 360.0;
+  const Eigen::Matrix4f transform = rigidTransform(static_cast<float>(std::cos(half)), 0.0f, 0.0f,
+                                                   static_cast<float>(std::sin(half)), {at.x, at.y, at.z});
+  PointVector points = voxelDownsample(raw, kVoxelSize);
+  for (pcl::PointXYZ& p : points) p.getVector4fMap() = transform * p.getVector4fMap();
+  return points;
+}
+
+PointVector scanOf(const BuildingParameters& params, const BuildingLayout& layout, bool top_ceiling_unscanned) {
+  const double top_ceiling = layout.storeys.back().ceiling_z;
+  PointVector raw;
+  generateBuilding(params, layout, [&](double x, double y, double z) {
+    if (top_ceiling_unscanned && std::abs(z - top_ceiling) < 0.02) return;
+    raw.emplace_back(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z));
+  });
+  return raw;
+}
+
+struct BuildingCase {
+  const char* name;
+  BuildingParameters params;
+  Placement at;
+  // Drops the top storey's ceiling from the scan, as when it was out of the scanner's reach.
+  bool top_ceiling_unscanned = false;
+};
+
+void PrintTo(const BuildingCase& c, std::ostream* out) { *out << c.name; }
+
+BuildingParameters building(std::vector<double> heights, std::vector<double> slabs) {
+  BuildingParameters params;
+  params.storeys = static_cast<int>(heights.size());
+  params.storey_heights = std::move(heights);
+  params.slab_thicknesses = std::move(slabs);
+  return params;
+}
+
+std::vector<BuildingCase> buildingCases() {
+  std::vector<BuildingCase> cases;
+  cases.push_back({"one_tall_storey", building({4.2}, {0.3}), {30, 5, -3, 1.5f}});
+
+  // Ground outside above the ground floor, over an area far larger than the building.
+  BuildingParameters raised = building({3.2, 4.0}, {0.2, 0.35});
+  raised.ground_level = 0.8;
+  raised.clutter_margin = 12.0;
+  cases.push_back({"two_storeys_in_raised_ground", raised, {90, -4, 7, -2}});
+
+  BuildingParameters sunken = building({4.5, 2.9, 3.6}, {0.4, 0.16, 0.3});
+  sunken.ground_level = -1.5;
+  sunken.furniture = false;
+  sunken.seed = 5;
+  cases.push_back({"three_storeys_on_low_ground", sunken, {-45, 0, 0, 12.3f}});
+
+  BuildingParameters roofed = building({3.0, 3.5, 2.8, 4.2}, {0.25, 0.5, 0.18, 0.3});
+  roofed.clutter_margin = 0.0;
+  roofed.roof_surface = true;
+  roofed.seed = 9;
+  cases.push_back({"four_storeys_and_their_roof", roofed, {200, 100, -50, 0.7f}});
+
+  // Unlike a bare roof, a top floor with walls on it is a storey even with its ceiling unseen.
+  cases.push_back({"top_ceiling_unscanned", building({3.4, 2.9}, {0.3, 0.2}), {120, 0, 3, 0.2f}, true});
+
+  // As the demo configuration places the demo building.
+  cases.push_back({"demo", demoBuilding(), {90, 6, -10, 0}});
+  return cases;
+}
+
+class StoreysOfBuilding : public ::testing::TestWithParam<BuildingCase> {};
+
+TEST_P(StoreysOfBuilding, EveryStoreyIsFoundOnceWithABandBetweenItsFloorAndCeiling) {
+  const BuildingCase& c = GetParam();
+  const BuildingLayout layout = planBuilding(c.params);
+  const StoreyFinderOptions options;
+  const std::vector<FoundStorey> found =
+      findStoreys(inMapFrame(scanOf(c.params, layout, c.top_ceiling_unscanned), c.at), options);
+
+  ASSERT_EQ(found.size(), layout.storeys.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    SCOPED_TRACE("storey " + std::to_string(i));
+    const FoundStorey& s = found[i];
+    const double floor = layout.storeys[i].floor_z + c.at.z, ceiling = layout.storeys[i].ceiling_z + c.at.z;
+    EXPECT_NEAR(s.floor_height, floor, kHeightTolerance);
+    EXPECT_GT(s.floor_coverage, 0.8);  // only the stair void and wall bases are missing
+    if (c.top_ceiling_unscanned && i + 1 == found.size()) {
+      EXPECT_FALSE(s.ceiling_height.has_value());
+      EXPECT_NEAR(s.band_max_height, floor + options.robot_height, 0.01);
+      continue;
+    }
+    ASSERT_TRUE(s.ceiling_height.has_value());
+    EXPECT_NEAR(*s.ceiling_height, ceiling, kHeightTolerance);
+    EXPECT_GT(s.band_min_height, floor + 0.05);
+    EXPECT_LT(s.band_max_height, ceiling);
+    EXPECT_NEAR(s.band_max_height, std::min(floor + options.robot_height, ceiling - options.ceiling_clearance),
+                kHeightTolerance);
+    EXPECT_GT(s.ceiling_coverage, 0.8);
+    EXPECT_GT(s.confidence, 0.9);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Buildings, StoreysOfBuilding, ::testing::ValuesIn(buildingCases()),
+                         [](const ::testing::TestParamInfo<BuildingCase>& info) { return info.param.name; });
+
+// A bare room scanned on its own: floor, walls and, unless left out, the ceiling.
+PointVector singleRoom(double height, bool with_ceiling) {
+  PointVector raw;
+  const double width = 5.0, depth = 4.0, step = 0.03;
+  const auto add = [&](double x, double y, double z) {
+    raw.emplace_back(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z));
+  };
+  for (double x = 0; x <= width; x += step)
+    for (double y = 0; y <= depth; y += step) {
+      add(x, y, 0.0);
+      if (with_ceiling) add(x, y, height);
+    }
+  for (double z = 0; z <= height; z += step) {
+    for (double x = 0; x <= width; x += step) add(x, 0.0, z), add(x, depth, z);
+    for (double y = 0; y <= depth; y += step) add(0.0, y, z), add(width, y, z);
+  }
+  return raw;
+}
+
+TEST(StoreysOfOneRoom, TheBandStopsUnderTheCeilingOrAtTheRobotsHeight) {
+  struct Case {
+    const char* name;
+    bool with_ceiling;
+    double robot_height;
+    double band_top;  // above the floor
+  };
+  const double height = 2.6, lift = -0.7;
+  const Case cases[] = {
+      {"short robot", true, 1.8, 1.8},
+      {"robot taller than the room", true, 3.0, height - 0.1},
+      {"no ceiling scanned", false, 3.0, 3.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StoreyFinderOptions options;
+    options.robot_height = c.robot_height;
+    const std::vector<FoundStorey> found =
+        findStoreys(inMapFrame(singleRoom(height, c.with_ceiling), {15, 2, 3, static_cast<float>(lift)}), options);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NEAR(found[0].floor_height, lift, kHeightTolerance);
+    EXPECT_EQ(found[0].ceiling_height.has_value(), c.with_ceiling);
+    if (c.with_ceiling) EXPECT_NEAR(*found[0].ceiling_height, lift + height, kHeightTolerance);
+    EXPECT_NEAR(found[0].band_min_height, lift + 0.1, 0.02);
+    EXPECT_NEAR(found[0].band_max_height, lift + c.band_top, 0.02);
+    // A floor with nothing over it is a weaker finding.
+    if (c.with_ceiling) EXPECT_GT(found[0].confidence, 0.9); else EXPECT_LT(found[0].confidence, 0.6);
+  }
+}
+
+TEST(StoreysWithoutAFloor, AreNotInvented) {
+  PointVector wall;
+  for (double x = 0; x < 10; x += 0.05)
+    for (double z = 0; z < 3; z += 0.05) wall.emplace_back(static_cast<float>(x), 0.0f, static_cast<float>(z));
+  wall.emplace_back(NAN, 1.0f, 1.0f);
+  wall.emplace_back(1.0f, INFINITY, 1.0f);
+  EXPECT_TRUE(findStoreys(wall).empty());
+  EXPECT_TRUE(findStoreys(PointVector()).empty());
+  EXPECT_TRUE(findStoreys(PointVector(3, pcl::PointXYZ(NAN, 0.0f, 0.0f))).empty());
+}
+
+TEST(StoreyFinderOptions, ThatLeaveNoBandAreRefused) {
+  std::vector<StoreyFinderOptions> bad(4);
+  bad[0].robot_height = bad[0].floor_clearance;
+  bad[1].max_slab_thickness = bad[1].floor_clearance + bad[1].ceiling_clearance;
+  bad[2].cell_size = 0.0;
+  bad[3].height_step = NAN;
+  for (size_t i = 0; i < bad.size(); ++i)
+    EXPECT_THROW(findStoreys(PointVector(), bad[i]), std::invalid_argument) << "options " << i;
+}
+
+TEST(SuggestedFloors, AreAConfigurationsFloorsInPlainDecimals) {
+  std::vector<FoundStorey> storeys(3);
+  const double bands[3][2] = {{-3.104, -1.3000001}, {0.1, 1.9}, {3.35, 5.1499999}};
+  for (int i = 0; i < 3; ++i) storeys[i].band_min_height = bands[i][0], storeys[i].band_max_height = bands[i][1];
+  EXPECT_EQ(suggestedFloorsJson(storeys),
+            "{\"floors\": [{\"floor_name\": \"L1\", \"min_height\": -3.1, \"max_height\": -1.3}, "
+            "{\"floor_name\": \"L2\", \"min_height\": 0.1, \"max_height\": 1.9}, "
+            "{\"floor_name\": \"L3\", \"min_height\": 3.35, \"max_height\": 5.15}]}");
+  EXPECT_EQ(suggestedFloorsJson({}), "{\"floors\": []}");
+}
+
+}  // namespace
