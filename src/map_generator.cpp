@@ -126,7 +126,7 @@ bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
   return true;
 }
 
-bool NavMapGenerator::generatePCDMap() {
+bool NavMapGenerator::prepareCloud() {
   const std::string& input = config_.input_pointcloud;
   const double leaf_size = config_.downsample_size;
   // The thinning works in single precision: the value must survive narrowing.
@@ -184,14 +184,18 @@ bool NavMapGenerator::generatePCDMap() {
   stage = Stopwatch();
   pcl::transformPointCloud(*pointcloud_, *pointcloud_, config_.transform_matrix);
   summary_.transform_seconds = stage.seconds();
+  return true;
+}
 
+bool NavMapGenerator::generatePCDMap() {
+  if (!prepareCloud()) return false;
   if (!ensureDirectory(config_.output_path)) {
     LOG(ERROR) << "Failed to create directory: " << config_.output_path;
     return false;
   }
 
   const std::string map_file = config_.output_path + "/map.pcd";
-  stage = Stopwatch();
+  const Stopwatch stage;
   try {
     std::string write_error;
     const FileWriter write_map = [&](const std::string& temp_path) {

@@ -32,6 +32,9 @@ class NavMapGenerator {
   // True when every stage succeeded.
   bool run();
 
+  // Loads, thins and moves the configured cloud into the map frame: the
+  // first half of generatePCDMap, which then writes it as map.pcd.
+  bool prepareCloud();
   bool generatePCDMap();
   bool generateFloorMap(const Config::Floor& floor);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/coordinates.h"
+#include "support/test_support.h"
 #include "synthetic_building.h"
 #include "core/voxel_filter.h"
 
@@ -208,6 +209,41 @@ TEST(SuggestedFloors, AreAConfigurationsFloorsInPlainDecimals) {
             "{\"floor_name\": \"L2\", \"min_height\": 0.1, \"max_height\": 1.9}, "
             "{\"floor_name\": \"L3\", \"min_height\": 3.35, \"max_height\": 5.15}]}");
   EXPECT_EQ(suggestedFloorsJson({}), "{\"floors\": []}");
+}
+
+TEST(SuggestFloorsCommand, PrintsFloorsThatMakeEveryFloorsMap) {
+  test_support::TempDir dir;
+  ASSERT_TRUE(writeBuildingLas(dir.file("building.las"), demoBuilding(), planBuilding(demoBuilding())).ok);
+  test_support::writePcd(dir.file("wall.pcd"), {{0, 0, 0.5f}, {0.05f, 0, 0.5f}, {0.1f, 0, 0.5f}});
+  const std::string transform = "[0.70710678, 0, 0, 0.70710678]";
+  test_support::writeFile(dir.file("config.json"),
+                          test_support::configJson("maps", "building.las", 0.05, 0.05, "[]", transform,
+                                                   "[6, -10, 0]", "[0.47, 0, 1]"));
+  const test_support::CommandResult suggested =
+      test_support::runMapGenerator({"--suggest-floors", "config.json"}, dir.path());
+  ASSERT_EQ(suggested.status, 0) << suggested.output;
+  const size_t json_start = suggested.output.find("{\"floors\": [{");
+  ASSERT_NE(json_start, std::string::npos) << suggested.output;
+  const std::string floors = suggested.output.substr(json_start, suggested.output.find('\n', json_start) - json_start);
+  EXPECT_EQ(floors, "{\"floors\": [{\"floor_name\": \"L1\", \"min_height\": 0.1, \"max_height\": 1.8}, "
+                    "{\"floor_name\": \"L2\", \"min_height\": 3.1, \"max_height\": 4.8}]}");
+  EXPECT_TRUE(suggested.hasRecord('I', "L2: floor at 3.00 m covering ")) << suggested.output;
+  EXPECT_FALSE(test_support::fileExists(dir.file("maps")));
+
+  // The printed member pasted into the configuration makes both floors' maps.
+  const std::string members = floors.substr(1, floors.size() - 2);
+  std::string config = test_support::readFile(dir.file("config.json"));
+  config.replace(config.find("\"floors\": []"), std::string("\"floors\": []").size(), members);
+  test_support::writeFile(dir.file("config.json"), config);
+  ASSERT_EQ(test_support::runMapGenerator({"config.json"}, dir.path()).status, 0);
+  EXPECT_TRUE(test_support::fileExists(dir.file("maps/L1.png")));
+  EXPECT_TRUE(test_support::fileExists(dir.file("maps/L2.yaml")));
+
+  test_support::writeFile(dir.file("config.json"), test_support::configJson("maps", "wall.pcd", 0.05, 0.05));
+  const test_support::CommandResult none =
+      test_support::runMapGenerator({"--suggest-floors", "config.json"}, dir.path());
+  EXPECT_EQ(none.status, 1);
+  EXPECT_TRUE(none.hasRecord('E', "no floor found in wall.pcd")) << none.output;
 }
 
 }  // namespace

@@ -5,10 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iomanip>
+#include <sstream>
+#include <vector>
 #include <string>
 #include <glog/logging.h>
 #include <pcl/console/print.h>
 
+#include "core/storey_finder.h"
 #include "formats/atomic_file.h"
 #include "map_generator.h"
 
@@ -22,7 +26,8 @@ const char kUsage[] =
     "\nmap_generator <path/to/config/file>"
     "\nmap_generator <output-path> <pointcloud-path> <min_height> <max_height>"
     "\nmap_generator <output-path> <pointcloud-path> <min_height> <max_height> <downsample_size> "
-    "<map_resolution>";
+    "<map_resolution>"
+    "\nmap_generator --suggest-floors [path/to/config/file] [--robot-height <metres>]";
 
 // The whole argument as one finite number: strtod alone would take "1.5m" as
 // 1.5 and "abc" as 0, and the run would map the wrong band.
@@ -55,6 +60,55 @@ bool readPositionalArguments(int count, char** args, Config& config) {
   return true;
 }
 
+// `--suggest-floors [config.json] [--robot-height <m>]`: the storeys found
+// in the configured cloud, as the "floors" member to paste into the
+// configuration, on standard output; nothing is written.
+int suggestFloors(int count, char** args) {
+  std::string config_path = "config.json";
+  StoreyFinderOptions options;
+  for (int i = 0; i < count; ++i) {
+    if (std::strcmp(args[i], "--robot-height") == 0 && i + 1 < count) {
+      if (!parseNumber(args[++i], options.robot_height) || !(options.robot_height > 0.0)) {
+        LOG(ERROR) << "--robot-height must be a positive number of metres, not \"" << args[i] << "\"";
+        return -1;
+      }
+    } else if (args[i][0] != '-' && config_path == "config.json" && i == 0) {
+      config_path = args[i];
+    } else {
+      LOG(ERROR) << "unknown argument to --suggest-floors: \"" << args[i] << "\"";
+      help();
+      return -1;
+    }
+  }
+  NavMapGenerator generator;
+  if (!generator.loadConfig(config_path)) return -1;
+  if (!generator.prepareCloud()) return 1;
+  options.voxel_size = generator.config_.downsample_size;
+  const std::vector<FoundStorey> storeys = findStoreys(generator.pointcloud().points, options);
+  if (storeys.empty()) {
+    LOG(ERROR) << "no floor found in " << generator.config_.input_pointcloud
+               << ": no horizontal surface covers a large share of the building's footprint";
+    return 1;
+  }
+  for (size_t i = 0; i < storeys.size(); ++i) {
+    const FoundStorey& storey = storeys[i];
+    std::ostringstream line;
+    line << std::fixed << std::setprecision(2) << "L" << i + 1 << ": floor at " << storey.floor_height
+         << " m covering " << std::setprecision(0) << 100 * storey.floor_coverage << " % of the footprint, ";
+    if (storey.ceiling_height) {
+      line << std::setprecision(2) << "ceiling at " << *storey.ceiling_height << " m covering "
+           << std::setprecision(0) << 100 * storey.ceiling_coverage << " %";
+    } else {
+      line << "no ceiling scanned";
+    }
+    line << std::setprecision(2) << ", confidence " << storey.confidence << "; band "
+         << storey.band_min_height << " to " << storey.band_max_height << " m";
+    LOG(INFO) << line.str();
+  }
+  std::printf("%s\n", suggestedFloorsJson(storeys).c_str());
+  return 0;
+}
+
 }  // namespace
 
 void help() { LOG(INFO) << kUsage; }
@@ -74,6 +128,10 @@ int runMapGenerator(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
       std::printf("map_generator %s\n", MAP_GENERATOR_VERSION);
       return 0;
+    }
+
+    if (argc >= 2 && std::strcmp(argv[1], "--suggest-floors") == 0) {
+      return suggestFloors(argc - 2, argv + 2);
     }
 
     NavMapGenerator generator;
