@@ -40,7 +40,9 @@
 #include "core/survey_input.h"
 #include "map_postprocess.h"
 #include "core/octree_builder.h"
+#include "bench_table.h"
 #include "resource_probe.h"
+#include "survey_bench.h"
 #include "synthetic_building.h"
 #include "core/voxel_filter.h"
 
@@ -48,6 +50,14 @@ using namespace korvane_navigation;
 using bench::CpuClock;
 using bench::PeakMemory;
 using bench::WallClock;
+using bench::format;
+using bench::mb;
+using bench::Measurement;
+using bench::Row;
+using bench::Side;
+using bench::verdict;
+using bench::printTable;
+using bench::rawRead;
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 
 namespace {
@@ -62,7 +72,7 @@ const char kUsage[] =
     "                           [--workdir DIR] [--keep] [--map-generator PATH]\n"
     "  --scale S          building footprint scale (1.0 = 80 m x 50 m, 3 storeys, > 20 M points)\n"
     "  --skip-reference   leave out octomap's own insertion (minutes and gigabytes at scale 1)\n"
-    "  --items LIST       which items to measure, e.g. 1,4 (default 1,2,3,4,5)\n"
+    "  --items LIST       which items to measure, e.g. 1,4 (default 1,2,3,4,5,6)\n"
     "  --repeat N         runs of items 2 and 3 (item 4: 3 N), best time kept (default 3)\n"
     "  --workdir DIR      where the building and the maps go (default: a new directory in $TMPDIR or /tmp)\n"
     "  --keep             keep the working directory\n"
@@ -71,7 +81,7 @@ const char kUsage[] =
 struct Options {
   double scale = 1.0;
   bool skip_reference = false;
-  std::set<int> items = {1, 2, 3, 4, 5};
+  std::set<int> items = {1, 2, 3, 4, 5, 6};
   int repeat = 3;
   std::string workdir;
   bool keep = false;
@@ -79,94 +89,6 @@ struct Options {
   std::string command_line;
   bool wants(int item) const { return items.count(item) != 0; }
 };
-
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...) {
-  va_list args;
-  va_start(args, pattern);
-  va_list again;
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, pattern, args);
-  va_end(args);
-  std::string text(length > 0 ? length : 0, '\0');
-  std::vsnprintf(&text[0], text.size() + 1, pattern, again);
-  va_end(again);
-  return text;
-}
-
-double mb(double kb) { return kb / 1024.0; }
-
-// --------------------------------------------------------------- measuring
-
-// One side of an item: the best wall time of its runs, the processor time of
-// that run, and the largest peak memory any run added.
-struct Side {
-  std::string name;
-  double wall = NAN;
-  double cpu = NAN;
-  double mb = NAN;
-};
-
-// Starts measuring when made; record() ends it into a side.
-class Measurement {
- public:
-  Measurement() {
-    memory_.start();
-    wall_ = WallClock();
-    cpu_ = CpuClock();
-  }
-  void record(Side& side) const {
-    const double wall = wall_.seconds(), cpu = cpu_.seconds();
-    const double added = mb(memory_.addedKb());
-    if (std::isnan(side.wall) || wall < side.wall) {
-      side.wall = wall;
-      side.cpu = cpu;
-    }
-    if (std::isnan(side.mb) || added > side.mb) side.mb = added;
-  }
-
- private:
-  PeakMemory memory_;
-  WallClock wall_;
-  CpuClock cpu_;
-};
-
-// One item of the table: side A is ours, side B what it is measured against.
-struct Row {
-  std::string item;
-  Side a, b;
-  std::vector<std::string> ratios;  // one line per target
-  std::vector<std::string> targets;
-  std::vector<std::string> verdicts;
-};
-
-std::string verdict(bool met) { return met ? "met" : "MISSED"; }
-
-std::string cell(double value, const char* pattern) {
-  return std::isnan(value) ? std::string("-") : format(pattern, value);
-}
-
-std::string sideText(const Side& s) {
-  return format("%-8s %9s %9s %8s", s.name.c_str(), cell(s.wall, "%.3f s").c_str(), cell(s.cpu, "(%.2f)").c_str(),
-                cell(s.mb, "%.0f MiB").c_str());
-}
-
-void printTable(const std::vector<Row>& rows) {
-  const std::string line = std::string(36, '-') + "-+-" + std::string(38, '-') + "-+-" + std::string(38, '-') +
-                           "-+-" + std::string(22, '-') + "-+-" + std::string(21, '-') + "-+----------\n";
-  std::printf("%-36s | %-38s | %-38s | %-22s | %-21s | %s\n", "item", "side A: wall (cpu) s, +peak RSS",
-              "side B: wall (cpu) s, +peak RSS", "ratio", "target", "verdict");
-  std::printf("%s", line.c_str());
-  for (const Row& r : rows) {
-    for (size_t i = 0; i < std::max<size_t>(1, r.ratios.size()); ++i) {
-      std::printf("%-36s | %-38s | %-38s | %-22s | %-21s | %s\n", i == 0 ? r.item.c_str() : "",
-                  i == 0 ? sideText(r.a).c_str() : "", i == 0 ? sideText(r.b).c_str() : "",
-                  i < r.ratios.size() ? r.ratios[i].c_str() : "", i < r.targets.size() ? r.targets[i].c_str() : "",
-                  i < r.verdicts.size() ? r.verdicts[i].c_str() : "");
-    }
-  }
-  std::printf("%s", line.c_str());
-}
 
 std::string firstValue(const std::string& path, const std::string& key) {
   std::ifstream in(path);
@@ -399,26 +321,6 @@ bool wholeRun(const Options& options, const std::string& dir, const Building& b,
 }
 
 // ------------------------------------------------------------ item 3: loading
-
-// Reads the whole file into fresh memory with read(); false on a short read.
-bool rawRead(const std::string& path, Side* side) {
-  const Measurement measurement;
-  const int fd = open(path.c_str(), O_RDONLY);
-  struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0) return false;
-  char* buffer = static_cast<char*>(std::malloc(st.st_size));
-  off_t done = 0;
-  while (buffer && done < st.st_size) {
-    const ssize_t n = read(fd, buffer + done, st.st_size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  close(fd);
-  if (side) measurement.record(*side);
-  std::free(buffer);
-  return done == st.st_size;
-}
 
 bool loading(const Options& options, const Building& b, std::shared_ptr<Cloud>& cloud, std::vector<Row>& rows,
              std::string& details) {
@@ -826,7 +728,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
       std::string item;
       while (std::getline(list, item, ',')) {
         const long n = std::strtol(item.c_str(), &end, 10);
-        if (*end || n < 1 || n > 5) return false;
+        if (*end || n < 1 || n > 9) return false;
         o.items.insert(static_cast<int>(n));
       }
     } else if (arg == "--workdir") {
@@ -886,6 +788,8 @@ int runBenchmark(const Options& options, const std::string& dir) {
     thinned.reset();
     if (ok && options.wants(4)) ok = projection(options, dir, post, bands.at(0), rows, details);
   }
+
+  if (ok && options.wants(6)) ok = bench::e57Loading(building.params, building.layout, dir, options.repeat, rows, details);
 
   std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.item < b.item; });
   rows.insert(rows.end(), run_rows.begin(), run_rows.end());

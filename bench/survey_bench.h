@@ -1,0 +1,19 @@
+// Benchmark items on reading surveys: E57 against the bytes' read().
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bench_table.h"
+#include "synthetic_building.h"
+
+namespace bench {
+
+// Writes the building as E57 (one scan per scanner station, scaled integer
+// coordinates) and reads it `repeat` times with a warm page cache, against
+// read() of the same bytes. False when the file cannot be written or read.
+bool e57Loading(const korvane_navigation::BuildingParameters& params,
+                const korvane_navigation::BuildingLayout& layout, const std::string& dir, int repeat,
+                std::vector<Row>& rows, std::string& details);
+
+}  // namespace bench
