@@ -1,17 +1,22 @@
-// Thinning while reading: the one-pass accumulator must give
-// voxelDownsample's voxels, in its order, for any way the points are split
-// into blocks.
+// Thinning while reading: the one-pass accumulator and the LAS path into it
+// must give voxelDownsample's voxels, in its order, for any way the points
+// are split into blocks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "core/survey_input.h"
 #include "core/voxel_filter.h"
+#include "formats/las_writer.h"
+#include "support/test_support.h"
 
 namespace korvane_navigation {
 namespace {
@@ -117,6 +122,78 @@ TEST(StreamingThinning, CountsWhatTheWarningsNeed) {
 
 TEST(StreamingThinning, RejectsUnusableLeafSizes) {
   for (float leaf : {0.0f, -1.0f, kNaN, kInf}) EXPECT_THROW(VoxelAccumulator{leaf}, std::invalid_argument) << leaf;
+}
+
+// --- from LAS files ----------------------------------------------------------------
+
+class LasThinning : public ::testing::Test {
+ protected:
+  std::string write(const std::vector<std::array<double, 3>>& points, const LasWriteOptions& options = {},
+                    size_t drop_bytes = 0) {
+    std::vector<uint8_t> bytes = encodeLas(points, options);
+    bytes.resize(bytes.size() - drop_bytes);
+    const std::string path = dir_.file("cloud.las");
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return path;
+  }
+
+  static std::vector<std::array<double, 3>> building(size_t n) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> x(-40.0, 40.0), z(-1.0, 9.0);
+    std::vector<std::array<double, 3>> points;
+    for (size_t i = 0; i < n; ++i) points.push_back({x(rng), 0.5 * x(rng), z(rng)});
+    return points;
+  }
+
+  static PointVector loadThenThin(const std::string& path, float leaf) {
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    EXPECT_EQ(readLasCloud(path, cloud).status, LasReadStatus::kOk);
+    return voxelDownsample(cloud.points, leaf);
+  }
+
+  test_support::TempDir dir_;
+};
+
+// More records than one read block holds, so that blocks end mid-voxel.
+TEST_F(LasThinning, SpansSeveralReadBlocksAsLoadingThenThinningDoes) {
+  const std::string path = write(building(300000));
+  std::vector<ReadingProgress> reports;
+  const ThinnedSurvey survey = readAndThinLas(path, 0.05f, [&](const ReadingProgress& p) { reports.push_back(p); });
+  ASSERT_EQ(survey.las.status, LasReadStatus::kOk) << survey.las.error;
+  EXPECT_EQ(survey.points_read, 300000u);
+  EXPECT_TRUE(sameVoxels(survey.points, loadThenThin(path, 0.05f)));
+  ASSERT_GE(reports.size(), 2u);
+  EXPECT_EQ(reports.back().bytes_read, reports.back().bytes_total);
+  EXPECT_EQ(reports.back().points_read, 300000u);
+  EXPECT_EQ(reports.back().points_kept, survey.points.size());
+}
+
+TEST_F(LasThinning, TruncatedFileThinsTheWholeRecordsItHolds) {
+  const std::string path = write(building(1000), {}, 20 * 10 + 7);  // ten records and part of another
+  const ThinnedSurvey survey = readAndThinLas(path, 0.05f);
+  ASSERT_EQ(survey.las.status, LasReadStatus::kOk) << survey.las.error;
+  EXPECT_EQ(survey.las.header.point_count, 1000u);
+  EXPECT_EQ(survey.las.points_read, 989u);
+  EXPECT_EQ(survey.points_read, 989u);
+  EXPECT_TRUE(sameVoxels(survey.points, loadThenThin(path, 0.05f)));
+}
+
+TEST_F(LasThinning, FileInOneVoxelGivesItsMean) {
+  const std::string path = write({{2.001, 3.002, 4.003}, {2.004, 3.005, 4.006}, {2.007, 3.008, 4.009}});
+  const ThinnedSurvey survey = readAndThinLas(path, 0.05f);
+  ASSERT_EQ(survey.points.size(), 1u);
+  EXPECT_FLOAT_EQ(survey.points[0].x, 2.004f);
+  EXPECT_FLOAT_EQ(survey.points[0].y, 3.005f);
+  EXPECT_FLOAT_EQ(survey.points[0].z, 4.006f);
+  EXPECT_EQ(survey.largest_coordinate, static_cast<float>(4.009));
+}
+
+TEST_F(LasThinning, UnreadableFileKeepsNoPoints) {
+  const ThinnedSurvey missing = readAndThinLas(dir_.file("none.las"), 0.05f);
+  EXPECT_EQ(missing.las.status, LasReadStatus::kCannotOpen);
+  EXPECT_TRUE(missing.points.empty());
+  test_support::writeFile(dir_.file("bad.las"), "LASF but not really");
+  EXPECT_EQ(readAndThinLas(dir_.file("bad.las"), 0.05f).las.status, LasReadStatus::kInvalid);
 }
 
 }  // namespace
