@@ -2,6 +2,7 @@
 // writes the point-cloud map and drives the floor maps, stage by stage.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +35,8 @@ class NavMapGenerator {
   bool generatePCDMap();
   bool generateFloorMap(const Config::Floor& floor);
 
+  // Reads and thins at the configured voxel size in one pass; fills the run
+  // summary's loading and thinning figures.
   bool lasLoader(const std::string& path);
   bool objLoader(const std::string& path);
   bool pcdLoader(const std::string& path);
@@ -49,9 +52,10 @@ class NavMapGenerator {
   std::shared_ptr<MapPostProcess> map_postprocesser_;
   RunSummary summary_;
 
-  // Warns of points that thinning will drop and of coordinates too large for
-  // single precision to place at the voxel size.
-  void warnAboutCoordinates() const;
+  // Warns of points that thinning drops (`not_finite` of `points`) and of
+  // coordinates (up to `max_abs`) too large for single precision to place at
+  // the voxel size.
+  void warnAboutCoordinates(uint64_t points, uint64_t not_finite, float max_abs) const;
 
  public:
   // Filled once before run(), from the file or the positional arguments.

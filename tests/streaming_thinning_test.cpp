@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/progress.h"
 #include "core/survey_input.h"
 #include "core/voxel_filter.h"
 #include "formats/las_writer.h"
@@ -186,6 +187,32 @@ TEST_F(LasThinning, FileInOneVoxelGivesItsMean) {
   EXPECT_FLOAT_EQ(survey.points[0].y, 3.005f);
   EXPECT_FLOAT_EQ(survey.points[0].z, 4.006f);
   EXPECT_EQ(survey.largest_coordinate, static_cast<float>(4.009));
+}
+
+// The run's log keeps what loading, then thinning, used to report.
+TEST_F(LasThinning, RunLogsTheFiguresAndWarningsOfLoadingThenThinning) {
+  LasWriteOptions georeferenced;
+  georeferenced.offset = {30000.0, 30000.0, 0.0};
+  write({{30000.0, 30000.0, 0.5}, {30000.001, 30000.001, 0.5}, {30001.0, 30001.0, 1.0}, {30002.0, 3e4, 1.0}},
+        georeferenced, 20);
+  test_support::writeFile(dir_.file("config.json"),
+                          test_support::configJson("out", "cloud.las", 0.005, 1.0,
+                                                   R"([{"floor_name": "L1", "min_height": 0, "max_height": 2}])",
+                                                   "[1, 0, 0, 0]", "[0, 0, 0]", "[30000, 30000, 1]"));
+  const test_support::CommandResult run = test_support::runMapGenerator({"config.json"}, dir_.path());
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(run.hasRecord('W', "the header declares 4 points but the file holds only 3")) << run.output;
+  EXPECT_TRUE(run.hasRecord('W', "coordinates reach 30001.0 m, where single precision holds a point only to"));
+  EXPECT_TRUE(run.hasRecord('I', "pointcloud size: 2 after downsampling."));
+  EXPECT_TRUE(run.hasRecord('I', "3 points loaded"));
+}
+
+TEST(ReadingProgressLog, GivesTheShareOfBytesThePointRateAndThePointsKept) {
+  test_support::LogCapture log;
+  ProgressLog reading("reading and thinning a.las", "points", 0.0);
+  reading.updateReading(1500000, 3000000, 75000, 50000);
+  EXPECT_TRUE(log.has(google::GLOG_INFO, "reading and thinning a.las: 50% (1.50 MB of 3.00 MB; 75.0 k points read, "));
+  EXPECT_TRUE(log.has(google::GLOG_INFO, "points/s; 50.0 k kept)"));
 }
 
 TEST_F(LasThinning, UnreadableFileKeepsNoPoints) {

@@ -55,8 +55,18 @@ std::string fileExtension(const std::string& path) {
 }
 
 bool NavMapGenerator::lasLoader(const std::string& path) {
-  ProgressLog progress("loading " + path, "points");
-  const LasReadResult result = readLasCloud(path, *pointcloud_, progress.callback());
+  ProgressLog progress("reading and thinning " + path, "points");
+  const Stopwatch stage;
+  ThinnedSurvey survey;
+  try {
+    survey = readAndThinLas(path, static_cast<float>(config_.downsample_size), [&](const ReadingProgress& p) {
+      progress.updateReading(p.bytes_read, p.bytes_total, p.points_read, p.points_kept);
+    });
+  } catch (const std::exception& e) {
+    LOG(ERROR) << path << ": " << e.what();
+    return false;
+  }
+  const LasReadResult& result = survey.las;
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << result.error;
     return false;
@@ -70,6 +80,11 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
                  << " points but the file holds only " << result.points_read
                  << "; keeping the points read";
   }
+  summary_.points_loaded = survey.points_read;
+  summary_.thin_seconds = survey.finish_seconds;
+  summary_.load_seconds = stage.seconds() - survey.finish_seconds;
+  warnAboutCoordinates(survey.points_read, survey.non_finite_points, survey.largest_coordinate);
+  pointcloud_->points = std::move(survey.points);
   return true;
 }
 
