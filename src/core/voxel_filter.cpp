@@ -551,37 +551,101 @@ void VoxelAccumulator::add(const float* xyz, std::size_t count, std::size_t stri
 
 namespace {
 
+// Gives the pages of a range that will not be read again back to the system,
+// without freeing the allocation that holds them.
+void releasePages(void* data, std::size_t bytes) {
+#if defined(__linux__)
+  constexpr std::uintptr_t kPage = 4096;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+// A voxel's centroid and its place in the result: 16 bytes, written over the
+// 40 of the voxel's sums.
+struct PlacedCentroid {
+  float xyz[3];
+  std::uint32_t place;
+};
+constexpr std::uint32_t kFoldedAway = std::numeric_limits<std::uint32_t>::max();
+
 // The voxels sorted by `order_of` their key, as voxelDownsample sorts its
 // points; voxels whose keys give one index (pcl's float arithmetic can fold
-// neighbours far from the origin) become one centroid, as there.
+// neighbours far from the origin) become one centroid, as there. The peak
+// stays below the table's: the sort's array goes before the voxels shrink to
+// placed centroids, which go block by block into the result.
 template <typename Entry, typename Store, typename OrderOf>
 PointVector centroidsInOrder(Store& store, std::size_t voxels, OrderOf order_of) {
-  const auto entries = uninitialisedArray<Entry>(voxels);
-  for (std::size_t i = 0; i < voxels; ++i) {
-    entries[i].voxel = order_of(store.voxel(i).key);
-    entries[i].point = static_cast<decltype(entries[i].point)>(i);
+  std::uint32_t places = 0;
+  {
+    const auto entries = uninitialisedArray<Entry>(voxels);
+    for (std::size_t i = 0; i < voxels; ++i) {
+      entries[i].voxel = order_of(store.voxel(i).key);
+      entries[i].point = static_cast<decltype(entries[i].point)>(i);
+    }
+    Entry* const begin = entries.get();
+    Entry* const end = begin + voxels;
+    sortEntries(begin, end);
+    // The key's first float holds the voxel's place from here on.
+    const Entry* prefetch = begin + std::min(kPrefetchDistance, voxels);
+    for (const Entry* e = begin; e != end; ++places) {
+      VoxelSums& first = store.voxel(e->point);
+      const auto index = e->voxel;
+      while (++e != end && e->voxel == index) {
+        VoxelSums& other = store.voxel(e->point);
+        for (int a = 0; a < 3; ++a) first.sum[a] += other.sum[a];
+        if (other.count > std::numeric_limits<std::uint32_t>::max() - first.count) {
+          throw std::length_error("VoxelAccumulator: more than 2^32 - 1 points in one voxel");
+        }
+        first.count += other.count;
+        other.count = 0;
+      }
+      std::memcpy(&first.key[0], &places, sizeof places);
+      for (; prefetch != end && static_cast<std::size_t>(prefetch - e) < kPrefetchDistance; ++prefetch) {
+        __builtin_prefetch(&store.voxel(prefetch->point));
+      }
+    }
   }
-  Entry* const begin = entries.get();
-  Entry* const end = begin + voxels;
-  sortEntries(begin, end);
 
-  PointVector result;
-  result.reserve(voxels);
-  prepareFreshPages(result.data(), voxels * sizeof(pcl::PointXYZ));
-  const Entry* prefetch = begin + std::min(kPrefetchDistance, voxels);
-  for (const Entry* e = begin; e != end;) {
-    double sum[3] = {0.0, 0.0, 0.0};
-    std::uint64_t count = 0;
-    const auto index = e->voxel;
-    do {
-      if (prefetch != end) __builtin_prefetch(&store.voxel((prefetch++)->point));
-      const VoxelSums& v = store.voxel(e->point);
-      for (int a = 0; a < 3; ++a) sum[a] += v.sum[a];
-      count += v.count;
-    } while (++e != end && e->voxel == index);
-    const auto n = static_cast<double>(count);
-    result.emplace_back(static_cast<float>(sum[0] / n), static_cast<float>(sum[1] / n),
-                        static_cast<float>(sum[2] / n));
+  // Records are written through bytes: a record overlaps only sums already read.
+  const std::size_t blocks = store.blocks.size();
+  const auto blockVoxels = [&](std::size_t b) { return std::min(kBlockSize, voxels - b * kBlockSize); };
+  for (std::size_t b = 0; b < blocks; ++b) {
+    VoxelSums* block = store.blocks[b].get();
+    auto* bytes = reinterpret_cast<unsigned char*>(block);
+    const std::size_t n = blockVoxels(b);
+    for (std::size_t i = 0; i < n; ++i) {
+      const VoxelSums v = block[i];
+      PlacedCentroid placed;
+      if (v.count == 0) {
+        placed.place = kFoldedAway;
+      } else {
+        std::memcpy(&placed.place, &v.key[0], sizeof placed.place);
+        for (int a = 0; a < 3; ++a) placed.xyz[a] = static_cast<float>(v.sum[a] / static_cast<double>(v.count));
+      }
+      std::memcpy(bytes + i * sizeof placed, &placed, sizeof placed);
+    }
+    releasePages(bytes + n * sizeof(PlacedCentroid), kBlockSize * sizeof(VoxelSums) - n * sizeof(PlacedCentroid));
+  }
+
+  PointVector result(places);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(store.blocks[b].get());
+    for (std::size_t i = 0, n = blockVoxels(b); i < n; ++i) {
+      PlacedCentroid placed;
+      std::memcpy(&placed, bytes + i * sizeof placed, sizeof placed);
+      if (placed.place != kFoldedAway) {
+        result[placed.place].x = placed.xyz[0];
+        result[placed.place].y = placed.xyz[1];
+        result[placed.place].z = placed.xyz[2];
+      }
+    }
+    store.blocks[b].reset();
   }
   return result;
 }
