@@ -72,7 +72,7 @@ const char kUsage[] =
     "                           [--workdir DIR] [--keep] [--map-generator PATH]\n"
     "  --scale S          building footprint scale (1.0 = 80 m x 50 m, 3 storeys, > 20 M points)\n"
     "  --skip-reference   leave out octomap's own insertion (minutes and gigabytes at scale 1)\n"
-    "  --items LIST       which items to measure, e.g. 1,4 (default 1,2,3,4,5,6)\n"
+    "  --items LIST       which items to measure, e.g. 1,4 (default 1,2,3,4,5,6,7)\n"
     "  --repeat N         runs of items 2 and 3 (item 4: 3 N), best time kept (default 3)\n"
     "  --workdir DIR      where the building and the maps go (default: a new directory in $TMPDIR or /tmp)\n"
     "  --keep             keep the working directory\n"
@@ -81,7 +81,7 @@ const char kUsage[] =
 struct Options {
   double scale = 1.0;
   bool skip_reference = false;
-  std::set<int> items = {1, 2, 3, 4, 5, 6};
+  std::set<int> items = {1, 2, 3, 4, 5, 6, 7};
   int repeat = 3;
   std::string workdir;
   bool keep = false;
@@ -467,6 +467,84 @@ bool thinning(const Options& options, const Building& b, const std::shared_ptr<C
   return true;
 }
 
+// ------------------------------------------------ item 6: thinning while reading
+
+// How far the one-pass centroids (double sums) lie from voxelDownsample's
+// (float sums in pcl's order), point by point: both lists must hold the same
+// voxels in the same order.
+struct CentroidDifference {
+  double max_abs = 0.0;
+  size_t differing = 0;  // points with any coordinate not bit-identical
+  size_t far = 0;        // points more than a thousandth of the leaf apart: another voxel
+};
+
+CentroidDifference compareCentroids(const PointVector& streamed, const PointVector& whole) {
+  CentroidDifference d;
+  for (size_t i = 0; i < std::min(streamed.size(), whole.size()); ++i) {
+    double largest = 0.0;
+    for (int a = 0; a < 3; ++a)
+      largest = std::max(largest, std::fabs(double{streamed[i].data[a]} - double{whole[i].data[a]}));
+    d.max_abs = std::max(d.max_abs, largest);
+    if (bitsOf(streamed[i]) != bitsOf(whole[i])) ++d.differing;
+    if (largest > kLeaf / 1000.0) ++d.far;
+  }
+  return d;
+}
+
+bool thinningWhileReading(const Options& options, const Building& b, std::vector<Row>& rows, std::string& details) {
+  progress(format("[6] reading and thinning the LAS file in one pass, %d runs each ...", options.repeat).c_str());
+  Side raw{"read()"};
+  if (!rawRead(b.las_path, nullptr)) return false;  // warms the page cache
+  Row row;
+  row.item = "6 read+thin LAS in one pass (warm)";
+  row.a.name = "1 pass";
+  row.b.name = "load+thin";
+  ThinnedSurvey survey;
+  PointVector whole;
+  for (int i = 0; i < options.repeat; ++i) {
+    survey = ThinnedSurvey();
+    {
+      const Measurement measurement;
+      ThinnedSurvey fresh = readAndThinLas(b.las_path, kLeaf);
+      measurement.record(row.a);
+      survey = std::move(fresh);
+    }
+    if (survey.las.status != LasReadStatus::kOk) {
+      std::fprintf(stderr, "%s\n", survey.las.error.c_str());
+      return false;
+    }
+    whole = PointVector();
+    {
+      const Measurement measurement;
+      Cloud loaded;
+      if (!loadLas(b.las_path, loaded)) return false;
+      PointVector out = voxelDownsample(loaded.points, kLeaf);
+      measurement.record(row.b);
+      whole.swap(out);
+    }
+    if (!rawRead(b.las_path, &raw)) return false;
+  }
+  const CentroidDifference d = compareCentroids(survey.points, whole);
+  const bool same = survey.points.size() == whole.size() && d.far == 0;
+  row.ratios = {format("%.2fx load+thin time", row.a.wall / row.b.wall),
+                format("%.2fx load+thin memory", row.a.mb / row.b.mb), format("%.2fx raw MiB/s", raw.wall / row.a.wall),
+                "voxels and order"};
+  row.targets = {"(figures only)", "(figures only)", "(figures only)", "as voxelDownsample"};
+  row.verdicts = {"-", "-", "-", same ? "SAME" : "DIFFERENT"};
+  rows.push_back(row);
+  const double file_mb = b.file_bytes / (1024.0 * 1024.0);
+  details += format("[6] one pass: %.1f MiB file, %llu points -> %zu voxels; %.0f MiB/s (%.1f M points/s) against plain"
+                    " read() %.0f MiB/s and load+thin %.0f MiB/s; %.0f bytes of added peak per voxel\n",
+                    file_mb, static_cast<unsigned long long>(survey.points_read), survey.points.size(),
+                    file_mb / row.a.wall, survey.points_read / row.a.wall / 1e6, file_mb / raw.wall,
+                    file_mb / row.b.wall, row.a.mb * 1048576.0 / survey.points.size());
+  details += format("    centroids against voxelDownsample's: %zu of %zu voxels (%.2f %%) differ in some bit, by at most"
+                    " %.3g m; %zu lie in another voxel (more than leaf/1000 apart)\n",
+                    d.differing, whole.size(), 100.0 * d.differing / std::max<size_t>(1, whole.size()), d.max_abs,
+                    d.far);
+  return same;
+}
+
 // ----------------------------------------------------------- item 1: octree
 
 // "" when both trees hold the same leaves (key, depth, log-odds bits) in the
@@ -766,6 +844,7 @@ int runBenchmark(const Options& options, const std::string& dir) {
   // The whole run goes first, while this process is small: a child's peak
   // memory counts what it shared with us until it replaced its image.
   if (options.wants(5)) ok = wholeRun(options, dir, building, origin, run_rows, run_details);
+  if (ok && options.wants(6)) ok = thinningWhileReading(options, building, rows, details);
 
   const bool needs_cloud = options.wants(1) || options.wants(2) || options.wants(3) || options.wants(4);
   if (ok && needs_cloud) {
@@ -789,7 +868,7 @@ int runBenchmark(const Options& options, const std::string& dir) {
     if (ok && options.wants(4)) ok = projection(options, dir, post, bands.at(0), rows, details);
   }
 
-  if (ok && options.wants(6)) ok = bench::e57Loading(building.params, building.layout, dir, options.repeat, rows, details);
+  if (ok && options.wants(7)) ok = bench::e57Loading(building.params, building.layout, dir, options.repeat, rows, details);
 
   std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.item < b.item; });
   rows.insert(rows.end(), run_rows.begin(), run_rows.end());

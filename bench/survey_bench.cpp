@@ -13,7 +13,7 @@ using namespace korvane_navigation;
 bool e57Loading(const BuildingParameters& params, const BuildingLayout& layout, const std::string& dir,
                 int repeat, std::vector<Row>& rows, std::string& details) {
   const std::string path = dir + "/building.e57";
-  std::printf("[6] writing the building as E57 and reading it, %d runs each ...\n", repeat);
+  std::printf("[7] writing the building as E57 and reading it, %d runs each ...\n", repeat);
   std::fflush(stdout);
   const WallClock writing;
   const BuildingLasResult written = writeBuildingE57(path, params, layout);
@@ -24,7 +24,7 @@ bool e57Loading(const BuildingParameters& params, const BuildingLayout& layout, 
   const double write_seconds = writing.seconds();
   if (!rawRead(path, nullptr)) return false;  // warms the page cache
   Row row;
-  row.item = "6 load E57 (warm page cache)";
+  row.item = "7 load E57 (warm page cache)";
   row.a.name = "readE57";
   row.b.name = "read()";
   uint64_t points = 0;
@@ -50,7 +50,7 @@ bool e57Loading(const BuildingParameters& params, const BuildingLayout& layout, 
   row.targets = {">= 0.5x raw MiB/s"};
   row.verdicts = {verdict(ratio >= 0.5)};
   rows.push_back(row);
-  details += format("[6] E57: %.1f MiB file, %llu points in scans of four stations, written in %.1f s; readE57File "
+  details += format("[7] E57: %.1f MiB file, %llu points in scans of four stations, written in %.1f s; readE57File "
                     "%.0f MiB/s (%.1f M points/s), plain read() %.0f MiB/s\n",
                     file_mb, static_cast<unsigned long long>(points), write_seconds, file_mb / row.a.wall,
                     points / row.a.wall / 1e6, file_mb / row.b.wall);

@@ -17,6 +17,27 @@
 #include "map_postprocess.h"
 
 namespace korvane_navigation {
+namespace {
+
+// What the coordinate warnings need, from a cloud loaded whole.
+struct CoordinateFigures {
+  uint64_t not_finite = 0;
+  float largest = 0.0f;  // largest finite |x|, |y| or |z|
+};
+
+CoordinateFigures coordinateFigures(const PointVector& points) {
+  CoordinateFigures figures;
+  for (const pcl::PointXYZ& p : points) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
+      ++figures.not_finite;
+    } else {
+      figures.largest = std::max({figures.largest, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+    }
+  }
+  return figures;
+}
+
+}  // namespace
 
 NavMapGenerator::NavMapGenerator() {
   loaders_["e57"] = std::bind(&NavMapGenerator::e57Loader, this, std::placeholders::_1);
@@ -152,28 +173,36 @@ bool NavMapGenerator::prepareCloud() {
     LOG(ERROR) << extension << " format pointcloud is not suppurted now";
     return false;
   }
+  // LAS files are thinned as they are read, never held whole; the other
+  // formats are loaded whole, then thinned.
+  const bool thinned_while_reading = loaderKey(extension) == "las" || loaderKey(extension) == "e57";
   Stopwatch stage;
   if (!loader->second(input)) {
     LOG(ERROR) << "failed to load map: " << input;
     return false;
   }
-  if (pointcloud_->points.empty()) {
+  if (!thinned_while_reading) {
+    summary_.load_seconds = stage.seconds();
+    summary_.points_loaded = pointcloud_->points.size();
+  }
+  if (summary_.points_loaded == 0) {
     LOG(WARNING) << "pointcloud map is empty";
     return false;
   }
-  summary_.load_seconds = stage.seconds();
-  summary_.points_loaded = pointcloud_->points.size();
-  warnAboutCoordinates();
+  if (!thinned_while_reading) {
+    const CoordinateFigures figures = coordinateFigures(pointcloud_->points);
+    warnAboutCoordinates(pointcloud_->points.size(), figures.not_finite, figures.largest);
 
-  stage = Stopwatch();
-  ProgressLog thinning("thinning", "points");
-  pointcloud_->points = voxelDownsample(pointcloud_->points, leaf, [&](uint64_t done, uint64_t total) {
-    thinning.update(done / 2, total / 2);  // every point is counted twice
-  });
+    stage = Stopwatch();
+    ProgressLog thinning("thinning", "points");
+    pointcloud_->points = voxelDownsample(pointcloud_->points, leaf, [&](uint64_t done, uint64_t total) {
+      thinning.update(done / 2, total / 2);  // every point is counted twice
+    });
+    summary_.thin_seconds = stage.seconds();
+  }
   pointcloud_->width = static_cast<uint32_t>(pointcloud_->points.size());
   pointcloud_->height = 1;
   pointcloud_->is_dense = true;
-  summary_.thin_seconds = stage.seconds();
   summary_.points_thinned = pointcloud_->points.size();
   LOG(INFO) << "pointcloud size: " << pointcloud_->points.size() << " after downsampling.";
   if (pointcloud_->points.empty()) {
@@ -217,18 +246,9 @@ bool NavMapGenerator::generatePCDMap() {
   return true;
 }
 
-void NavMapGenerator::warnAboutCoordinates() const {
-  float max_abs = 0.0f;
-  size_t not_finite = 0;
-  for (const pcl::PointXYZ& p : pointcloud_->points) {
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
-      ++not_finite;
-    } else {
-      max_abs = std::max({max_abs, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
-    }
-  }
+void NavMapGenerator::warnAboutCoordinates(uint64_t points, uint64_t not_finite, float max_abs) const {
   if (not_finite > 0) {
-    LOG(WARNING) << not_finite << " of " << pointcloud_->points.size()
+    LOG(WARNING) << not_finite << " of " << points
                  << " points have a coordinate that is not a finite number and are left out";
   }
   const double error = singlePrecisionError(max_abs);

@@ -2,6 +2,7 @@
 // writes the point-cloud map and drives the floor maps, stage by stage.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,6 +18,7 @@ namespace korvane_navigation {
 
 class MapPostProcess;
 class StagedOutputs;
+struct ThinnedSurvey;
 
 class NavMapGenerator {
  public:
@@ -38,6 +40,8 @@ class NavMapGenerator {
   bool generatePCDMap();
   bool generateFloorMap(const Config::Floor& floor);
 
+  // These two read and thin at the configured voxel size in one pass, and
+  // fill the run summary's loading and thinning figures.
   bool e57Loader(const std::string& path);
   bool lasLoader(const std::string& path);
   bool objLoader(const std::string& path);
@@ -60,9 +64,12 @@ class NavMapGenerator {
   // While run() goes on, where the stages leave their files.
   StagedOutputs* outputs_ = nullptr;
 
-  // Warns of points that thinning will drop and of coordinates too large for
-  // single precision to place at the voxel size.
-  void warnAboutCoordinates() const;
+  // Warns of points that thinning drops (`not_finite` of `points`) and of
+  // coordinates (up to `max_abs`) too large for single precision to place at
+  // the voxel size.
+  void warnAboutCoordinates(uint64_t points, uint64_t not_finite, float max_abs) const;
+  // Takes over a survey thinned while it was read, with its figures and warnings.
+  void keepThinnedSurvey(ThinnedSurvey& survey, double seconds);
 
  public:
   // Filled once before run(), from the file or the positional arguments.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <random>
 #include <stdexcept>
 
@@ -719,7 +720,8 @@ BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParame
     return result;
   }
   LasWriteOptions options;
-  options.version_minor = 2;
+  // LAS 1.2 counts points in 32 bits.
+  options.version_minor = estimatePointCount(params, layout) > std::numeric_limits<uint32_t>::max() ? 4 : 2;
   options.point_format = 0;
   options.scale = {0.001, 0.001, 0.001};
   options.offset = {std::round(params.offset[0]), std::round(params.offset[1]), std::round(params.offset[2])};

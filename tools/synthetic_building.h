@@ -180,8 +180,9 @@ struct BuildingLasResult {
   std::string error;  // set unless ok
 };
 
-// Writes the building as LAS 1.2, point format 0, 1 mm resolution, with the LAS
-// offset at the building's corner. A partly written file is removed on failure.
+// Writes the building as LAS 1.2 (1.4 beyond 2^32 points), point format 0, 1 mm
+// resolution, with the LAS offset at the building's corner, point by point as
+// generated. A partly written file is removed on failure.
 BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParameters& params,
                                    const BuildingLayout& layout);
 

@@ -67,8 +67,18 @@ std::string loaderKey(const std::string& extension) {
 }
 
 bool NavMapGenerator::lasLoader(const std::string& path) {
-  ProgressLog progress("loading " + path, "points");
-  const LasReadResult result = readLasCloud(path, *pointcloud_, progress.callback());
+  ProgressLog progress("reading and thinning " + path, "points");
+  const Stopwatch stage;
+  ThinnedSurvey survey;
+  try {
+    survey = readAndThinLas(path, static_cast<float>(config_.downsample_size), [&](const ReadingProgress& p) {
+      progress.updateReading(p.bytes_read, p.bytes_total, p.points_read, p.points_kept);
+    });
+  } catch (const std::exception& e) {
+    LOG(ERROR) << path << ": " << e.what();
+    return false;
+  }
+  const LasReadResult& result = survey.las;
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << result.error;
     return false;
@@ -82,20 +92,32 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
                  << " points but the file holds only " << result.points_read
                  << "; keeping the points read";
   }
+  keepThinnedSurvey(survey, stage.seconds());
   return true;
 }
 
+void NavMapGenerator::keepThinnedSurvey(ThinnedSurvey& survey, double seconds) {
+  summary_.points_loaded = survey.points_read;
+  summary_.thin_seconds = survey.finish_seconds;
+  summary_.load_seconds = seconds - survey.finish_seconds;
+  warnAboutCoordinates(survey.points_read, survey.non_finite_points, survey.largest_coordinate);
+  pointcloud_->points = std::move(survey.points);
+}
+
 bool NavMapGenerator::e57Loader(const std::string& path) {
-  ProgressLog progress("loading " + path, "bytes");
-  PointVector& points = pointcloud_->points;
-  const E57ReadResult result = readE57File(
-      path,
-      [&points](const float* xyz, size_t count) {
-        for (size_t i = 0; i < count; ++i, xyz += 3) points.emplace_back(xyz[0], xyz[1], xyz[2]);
-      },
-      progress.callback());
+  ProgressLog progress("reading and thinning " + path, "points");
+  const Stopwatch stage;
+  ThinnedSurvey survey;
+  try {
+    survey = readAndThinE57(path, static_cast<float>(config_.downsample_size), [&](const ReadingProgress& p) {
+      progress.updateReading(p.bytes_read, p.bytes_total, p.points_read, p.points_kept);
+    });
+  } catch (const std::exception& e) {
+    LOG(ERROR) << path << ": " << e.what();
+    return false;
+  }
+  const E57ReadResult& result = survey.e57;
   if (result.status != E57ReadStatus::kOk) {
-    points.clear();
     LOG(ERROR) << "failed to load e57 file: " << result.error;
     return false;
   }
@@ -105,9 +127,7 @@ bool NavMapGenerator::e57Loader(const std::string& path) {
                  << " points are marked invalid by the scanner or lie beyond single precision, "
                     "and are left out";
   }
-  pointcloud_->width = static_cast<uint32_t>(points.size());
-  pointcloud_->height = 1;
-  pointcloud_->is_dense = false;
+  keepThinnedSurvey(survey, stage.seconds());
   return true;
 }
 

@@ -12,17 +12,42 @@ ProgressLog::ProgressLog(std::string what, std::string unit, double interval_sec
       start_(Clock::now()),
       next_record_(start_ + interval_) {}
 
-void ProgressLog::update(uint64_t done, uint64_t total) {
+double ProgressLog::due(uint64_t total) {
   const Clock::time_point now = Clock::now();
-  if (now < next_record_ || total == 0) return;
+  if (now < next_record_ || total == 0) return -1.0;
   next_record_ = now + interval_;
   ++records_;
-  const double seconds = std::chrono::duration<double>(now - start_).count();
+  return std::chrono::duration<double>(now - start_).count();
+}
+
+namespace {
+
+std::string percent(uint64_t done, uint64_t total) {
   char share[16];
   std::snprintf(share, sizeof share, "%.0f%%", 100.0 * static_cast<double>(done) / static_cast<double>(total));
-  LOG(INFO) << what_ << ": " << share << " (" << humanCount(static_cast<double>(done)) << " of "
+  return share;
+}
+
+}  // namespace
+
+void ProgressLog::update(uint64_t done, uint64_t total) {
+  const double seconds = due(total);
+  if (seconds < 0) return;
+  LOG(INFO) << what_ << ": " << percent(done, total) << " (" << humanCount(static_cast<double>(done)) << " of "
             << humanCount(static_cast<double>(total)) << " " << unit_ << ", "
             << humanCount(static_cast<double>(done) / seconds) << " " << unit_ << "/s)";
+}
+
+void ProgressLog::updateReading(uint64_t bytes_done, uint64_t bytes_total, uint64_t items_read,
+                                uint64_t items_kept) {
+  const double seconds = due(bytes_total);
+  if (seconds < 0) return;
+  LOG(INFO) << what_ << ": " << percent(bytes_done, bytes_total) << " ("
+            << humanCount(static_cast<double>(bytes_done)) << "B of "
+            << humanCount(static_cast<double>(bytes_total)) << "B; "
+            << humanCount(static_cast<double>(items_read)) << " " << unit_ << " read, "
+            << humanCount(static_cast<double>(items_read) / seconds) << " " << unit_ << "/s; "
+            << humanCount(static_cast<double>(items_kept)) << " kept)";
 }
 
 std::string humanCount(double count) {

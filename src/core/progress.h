@@ -21,6 +21,9 @@ class ProgressLog {
   ProgressLog(std::string what, std::string unit, double interval_seconds = 2.0);
 
   void update(uint64_t done, uint64_t total);
+  // For a stage that reads input and keeps fewer items than it reads: the
+  // share is of the bytes, the rate of the items read.
+  void updateReading(uint64_t bytes_done, uint64_t bytes_total, uint64_t items_read, uint64_t items_kept);
   ProgressCallback callback() {
     return [this](uint64_t done, uint64_t total) { update(done, total); };
   }
@@ -33,6 +36,9 @@ class ProgressLog {
   Clock::time_point start_;
   Clock::time_point next_record_;
   int records_ = 0;
+
+  // Seconds since the start when a record is due now, else a negative number.
+  double due(uint64_t total);
 };
 
 class Stopwatch {

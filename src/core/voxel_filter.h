@@ -1,6 +1,10 @@
 // Voxel-grid thinning of a point cloud.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
 #include "core/point_vector.h"
 #include "core/progress.h"
 
@@ -15,5 +19,44 @@ namespace korvane_navigation {
 // `progress(done, total)`, when given, is called now and then as the work goes on.
 PointVector voxelDownsample(const PointVector& points, float leaf_size,
                             const ProgressCallback& progress = nullptr);
+
+// The same thinning for points that arrive in blocks, as a file is read: only
+// each occupied voxel's point count and coordinate sums are kept, never the
+// points, so memory follows the number of occupied voxels, not of points:
+// 51 to 61 bytes a voxel while adding (its sums and its hash table slot),
+// about as many while finishing, the 16 of the result included.
+// An E57 or LAS reader's block sink is a call to add().
+class VoxelAccumulator {
+ public:
+  // `leaf_size` must be positive and finite.
+  explicit VoxelAccumulator(float leaf_size);
+  ~VoxelAccumulator();
+  VoxelAccumulator(const VoxelAccumulator&) = delete;
+  VoxelAccumulator& operator=(const VoxelAccumulator&) = delete;
+
+  // Point i of the block is xyz[i * stride + 0..2]. Points with a non-finite
+  // coordinate are counted and left out. Throws std::length_error past 2^32 - 1
+  // points in one voxel or about 3 * 2^30 occupied voxels.
+  void add(const float* xyz, std::size_t count, std::size_t stride = 3);
+
+  // The centroids, one per occupied voxel: the voxels and the order that
+  // voxelDownsample gives for all the points added, as one cloud. Sums are
+  // kept in double, so a centroid may differ from voxelDownsample's float sums
+  // in its last bits. Call once, after the last add(): it frees the voxels
+  // (the counts below stay).
+  PointVector finish();
+
+  std::uint64_t pointsAdded() const { return points_added_; }
+  std::uint64_t nonFinitePoints() const { return non_finite_points_; }
+  std::size_t voxelCount() const;
+  // The largest |x|, |y| or |z| of the finite points added; 0 before any.
+  float largestCoordinate() const;
+
+ private:
+  struct Table;
+  std::unique_ptr<Table> table_;
+  std::uint64_t points_added_ = 0;
+  std::uint64_t non_finite_points_ = 0;
+};
 
 }  // namespace korvane_navigation

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "formats/las_format.h"
 
@@ -194,8 +195,17 @@ void decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t cou
   }
 }
 
-LasReadResult readLasFile(const std::string& path, const std::function<float*(uint64_t)>& allocate,
-                          size_t stride, const std::function<void(uint64_t, uint64_t)>& progress) {
+namespace {
+
+// The reading loop behind both readers: opens and checks the file, calls
+// `start(header, records)` once with the number of whole records the file
+// really holds (at most the declared count; false refuses them), then
+// `block(records, count, first)` for each run of raw records read, and
+// `progress(records done, records)` after each.
+LasReadResult readRecordBlocks(
+    const std::string& path, const std::function<bool(const LasHeader&, uint64_t)>& start,
+    const std::function<void(const uint8_t*, size_t, uint64_t)>& block,
+    const std::function<void(uint64_t, uint64_t)>& progress) {
   LasReadResult result;
   auto fail = [&](LasReadStatus status, const std::string& fault) {
     result.status = status;
@@ -225,22 +235,21 @@ LasReadResult readLasFile(const std::string& path, const std::function<float*(ui
   const size_t record_length = header.point_record_length;
   const uint64_t records_in_file = (file_size - header.offset_to_point_data) / record_length;
   const uint64_t count = std::min(header.point_count, records_in_file);
-  float* out = allocate(count);
-  if (count > 0 && out == nullptr)
+  if (!start(header, count))
     return fail(LasReadStatus::kInvalid, "no storage for " + std::to_string(count) + " points");
 
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   const size_t records_per_block = std::max<size_t>(1, kReadBlockBytes / record_length);
   const size_t block_records = static_cast<size_t>(std::min<uint64_t>(count, records_per_block));
-  std::unique_ptr<uint8_t[]> block(new uint8_t[block_records * record_length]);
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[block_records * record_length]);
   uint64_t decoded = 0;
   uint64_t position = header.offset_to_point_data;
   while (decoded < count) {
     const size_t wanted = static_cast<size_t>(std::min<uint64_t>(count - decoded, records_per_block));
-    const ssize_t got = readAt(file.get(), block.get(), wanted * record_length, position);
+    const ssize_t got = readAt(file.get(), buffer.get(), wanted * record_length, position);
     if (got < 0) return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(errno));
     const size_t whole_records = static_cast<size_t>(got) / record_length;
-    decodeLasPoints(header, block.get(), whole_records, out + decoded * stride, stride);
+    block(buffer.get(), whole_records, decoded);
     decoded += whole_records;
     position += whole_records * record_length;
     if (progress) progress(decoded, count);
@@ -249,6 +258,48 @@ LasReadResult readLasFile(const std::string& path, const std::function<float*(ui
   result.points_read = decoded;
   result.status = LasReadStatus::kOk;
   return result;
+}
+
+}  // namespace
+
+LasReadResult readLasFile(const std::string& path, const std::function<float*(uint64_t)>& allocate,
+                          size_t stride, const std::function<void(uint64_t, uint64_t)>& progress) {
+  float* out = nullptr;
+  LasHeader header;
+  return readRecordBlocks(
+      path,
+      [&](const LasHeader& h, uint64_t count) {
+        header = h;
+        out = allocate(count);
+        return count == 0 || out != nullptr;
+      },
+      [&](const uint8_t* records, size_t count, uint64_t first) {
+        decodeLasPoints(header, records, count, out + first * stride, stride);
+      },
+      progress);
+}
+
+LasReadResult readLasPoints(const std::string& path, const LasPointSink& sink,
+                            const std::function<void(uint64_t, uint64_t)>& progress) {
+  LasHeader header;
+  std::vector<float> xyz;
+  uint64_t bytes_total = 0;
+  return readRecordBlocks(
+      path,
+      [&](const LasHeader& h, uint64_t count) {
+        header = h;
+        xyz.resize(3 * static_cast<size_t>(std::min<uint64_t>(
+                           count, std::max<size_t>(1, kReadBlockBytes / h.point_record_length))));
+        bytes_total = h.offset_to_point_data + count * h.point_record_length;
+        return true;
+      },
+      [&](const uint8_t* records, size_t count, uint64_t) {
+        decodeLasPoints(header, records, count, xyz.data(), 3);
+        if (count > 0) sink(xyz.data(), count);
+      },
+      [&](uint64_t done, uint64_t) {
+        if (progress) progress(header.offset_to_point_data + done * header.point_record_length, bytes_total);
+      });
 }
 
 }  // namespace korvane_navigation

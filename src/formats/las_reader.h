@@ -56,4 +56,17 @@ LasReadResult readLasFile(const std::string& path, const std::function<float*(ui
                           size_t stride,
                           const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
 
+// Receives decoded points a block at a time: x, y, z of point i at
+// xyz[3 * i + 0..2], valid during the call only. The E57 reader's sink has the
+// same form, so one consumer serves both formats.
+using LasPointSink = std::function<void(const float* xyz, size_t count)>;
+
+// Reads the file in large blocks and hands each block's points to `sink`,
+// without ever holding more than one block: for clouds larger than memory.
+// A truncated file yields the whole records it holds, as readLasFile.
+// `progress(bytes, total)`, when given, is called after every block with the
+// bytes of the file read so far, header included, out of all to be read.
+LasReadResult readLasPoints(const std::string& path, const LasPointSink& sink,
+                            const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
+
 }  // namespace korvane_navigation
