@@ -357,7 +357,8 @@ bool checkPcd(const char* data, size_t size, uint64_t file_size, TextLayout& lay
                        ((type == 'I' || type == 'U') &&
                         (field_size == 1 || field_size == 2 || field_size == 4 || field_size == 8)) ||
                        (type == 'F' && (field_size == 4 || field_size == 8));
-    if (!known) {
+    // Without TYPE, PCL reads every field as a 4-byte float, whatever its SIZE.
+    if (!known || (!line_of[kType] && field_size != 4)) {
       error = "field " + fields[i] + " has SIZE " + sizes[i] + " TYPE " + types[i] +
               (line_of[kType] ? "" : " (no TYPE line)") + ", which PCL cannot read";
       return false;
