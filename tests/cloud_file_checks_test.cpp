@@ -274,7 +274,7 @@ TEST(PlyHeaderCheck, VertexCoordinatesMustBeFloats) {
                                  "; coordinates must be float, float32, double or float64");
   }
   const Outcome missing = ply(plyHeader("ascii", "element vertex 1\nproperty float x\nproperty float y\n"
-                                                 "property list uchar float z\n") + "1 2 0\n");
+                                                 "property float w\n") + "1 2 0\n");
   EXPECT_EQ(missing.error, "the vertices have no z property");
   // No vertex element: an empty cloud, not an error.
   const Outcome faces = ply(plyHeader("ascii", "element face 1\nproperty list uchar int i\n") + "0\n");
@@ -418,9 +418,9 @@ TEST(CheckedClouds, WhatPclReadsCorrectlyLoadsWithItsCoordinates) {
                    "property uchar alpha\nproperty float y\nproperty uchar intensity\nproperty float z\n"
                    "property float nx\nend_header\n1 10 20 30 40 2 50 3 0.5\n4 1 2 3 4 5 6 6 1\n",
        kTwo},
-      {"PLY with CR LF line ends and a list on the vertices", CloudFileFormat::kPly,
+      {"PLY with CR LF line ends", CloudFileFormat::kPly,
        "ply\r\nformat ascii 1.0\r\nelement vertex 2\r\nproperty float x\r\nproperty float y\r\n"
-       "property float z\r\nproperty list uchar float extra\r\nend_header\r\n1 2 3 2 7 8\r\n4 5 6 0\r\n",
+       "property float z\r\nend_header\r\n1 2 3\r\n4 5 6\r\n",
        kTwo},
       {"PLY property lines with words after the name", CloudFileFormat::kPly,
        ply_start + "property float x first\nproperty float y\nproperty float z\nend_header\n1 2 3\n4 5 6\n",
@@ -531,6 +531,11 @@ TEST(CheckedClouds, WhatPclWouldMisreadOrCrashOnIsRefusedWithItsLine) {
        ply_start + kXyz + "element range_grid 3\nproperty list uchar int vertex_indices\nend_header\n"
                           "1 2 3\n4 5 6\n1 0\n0\n1 7\n",
        "a range_grid of 3 rows for 2 vertices"},
+      // PCL sizes the list by the first vertex and misplaces the others.
+      {"PLY list on the vertices", CloudFileFormat::kPly,
+       ply_start + "property float x\nproperty list uchar int vertex_indices\nproperty float y\n"
+                   "property float z\nend_header\n1 3 1 2 3 2 3\n4 0 5 6\n",
+       "header line 5: a list property of the vertices"},
       {"PLY magic run into text", CloudFileFormat::kPly, "plyx\nformat ascii 1.0\n", "no \"ply\" magic line"},
   };
   for (const Case& c : cases) {

@@ -608,6 +608,13 @@ bool checkPly(const char* data, size_t size, uint64_t file_size, TextLayout& lay
         error = where + ": unknown property type";
         return false;
       }
+      // PCL sizes a vertex list's field by the first vertex's list and
+      // writes every other vertex's list at that size's place, over the
+      // next vertex's values or past its buffer.
+      if (list && element.name == "vertex") {
+        error = where + ": a list property of the vertices, which PCL cannot read safely";
+        return false;
+      }
       const std::string& name = tokens[list ? 4 : 2];
       if (std::find(element.names.begin(), element.names.end(), name) != element.names.end()) {
         error = where + ": a second property " + name + " of element " + element.name;
