@@ -418,6 +418,8 @@ TEST(CheckedClouds, WhatPclReadsCorrectlyLoadsWithItsCoordinates) {
                    "property uchar alpha\nproperty float y\nproperty uchar intensity\nproperty float z\n"
                    "property float nx\nend_header\n1 10 20 30 40 2 50 3 0.5\n4 1 2 3 4 5 6 6 1\n",
        kTwo},
+      {"PLY red without blue after the coordinates", CloudFileFormat::kPly,
+       ply_start + kXyz + "property uchar red\nproperty float nx\nend_header\n1 2 3 9 0.5\n4 5 6 9 1\n", kTwo},
       {"PLY with CR LF line ends", CloudFileFormat::kPly,
        "ply\r\nformat ascii 1.0\r\nelement vertex 2\r\nproperty float x\r\nproperty float y\r\n"
        "property float z\r\nend_header\r\n1 2 3\r\n4 5 6\r\n",
@@ -527,6 +529,10 @@ TEST(CheckedClouds, WhatPclWouldMisreadOrCrashOnIsRefusedWithItsLine) {
       {"PLY blue before red", CloudFileFormat::kPly,
        ply_start + kXyz + "property uchar blue\nproperty uchar red\nend_header\n1 2 3 0 0\n4 5 6 0 0\n",
        "vertex property blue comes before red"},
+      {"PLY second blue", CloudFileFormat::kPly,
+       ply_start + kXyz + "property uchar red\nproperty uchar blue\nproperty uchar diffuse_blue\n"
+                          "property float nx\nend_header\n1 2 3 0 0 0 1\n4 5 6 0 0 0 1\n",
+       "vertex property nx follows a second blue: PCL's reader would write it past the vertex"},
       {"PLY range grid of other rows than vertices", CloudFileFormat::kPly,
        ply_start + kXyz + "element range_grid 3\nproperty list uchar int vertex_indices\nend_header\n"
                           "1 2 3\n4 5 6\n1 0\n0\n1 7\n",

@@ -470,9 +470,11 @@ bool checkPcd(const char* data, size_t size, uint64_t file_size, TextLayout& lay
 
 // PCL's PLY reader turns 1-byte red, green and blue into one 4-byte rgb
 // field made at red and filled at blue, and writes every other value at a
-// running offset. Unless the colours come red before blue with nothing
-// between, the offsets it writes at part from those of its fields, and the
-// coordinates come out shifted; blue before red fails an assertion.
+// running offset. A red without its blue leaves that offset behind the
+// fields' own, and the values after it land before their fields: harmless
+// after the coordinates, shifting them before. A second blue runs the offset
+// ahead, and the values after it past their fields; a blue before any red fails
+// PCL's assertion.
 bool checkVertexLayout(const std::vector<std::pair<std::string, std::string>>& properties,
                        const std::map<std::string, uint64_t>& sizes, std::string& error) {
   uint64_t field_offset = 0, write_offset = 0;
@@ -480,6 +482,8 @@ bool checkVertexLayout(const std::vector<std::pair<std::string, std::string>>& p
   for (const auto& [type, name] : properties) {
     const bool byte = type == "uchar" || type == "uint8";
     const std::string colour = name.compare(0, 8, "diffuse_") == 0 ? name.substr(8) : name;
+    const bool axis = equalsIgnoringCase(name, "x") || equalsIgnoringCase(name, "y") ||
+                      equalsIgnoringCase(name, "z");
     if (byte && colour == "red") {
       field_offset += 4;
       red = true;
@@ -492,10 +496,15 @@ bool checkVertexLayout(const std::vector<std::pair<std::string, std::string>>& p
     } else if (byte && (colour == "green" || name == "alpha")) {
       // Adds no field and moves no offset.
     } else {
-      if (write_offset != field_offset) {
+      if (axis && write_offset != field_offset) {
         error = "vertex property " + name +
                 " follows a red without its blue, or a blue away from its red: PCL's reader "
-                "would shift it and the coordinates";
+                "would shift the coordinates";
+        return false;
+      }
+      if (write_offset > field_offset) {
+        error = "vertex property " + name + " follows a second blue: PCL's reader would write it "
+                "past the vertex";
         return false;
       }
       const uint64_t bytes = byte && name == "intensity" ? 4 : sizes.at(type);
