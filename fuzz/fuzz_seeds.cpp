@@ -1,5 +1,5 @@
 // Writes the starting corpora of the fuzz targets and their dictionaries:
-//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/,
+//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/, <dir>/layout/,
 //                         <dir>/config.dict, <dir>/cloud.dict
 // Generated rather than committed, so that the repository holds no binary
 // inputs.
@@ -146,9 +146,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char* sub : {"", "/las", "/config", "/cloud"}) ::mkdir((root + sub).c_str(), 0755);
+  for (const char* sub : {"", "/las", "/config", "/cloud", "/layout"}) ::mkdir((root + sub).c_str(), 0755);
   lasSeeds(root + "/las");
   configSeeds(root + "/config");
   cloudSeeds(root + "/cloud");
+  // cloud_layout_fuzz makes its files from any bytes: a few to start from.
+  for (int i = 0; i < 4; ++i) write(root + "/layout/bytes_" + std::to_string(i), std::string(64, static_cast<char>(i * 85)));
   return 0;
 }
