@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes to the PCD and PLY header checks and to the OBJ
-// vertex reader. A header that passes must declare no more points than the
+// Feeds arbitrary bytes to the PCD and PLY checks and to the OBJ vertex
+// reader. A header that passes must declare no more points than the
 // file can hold.
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(declared.points <= size, "PLY vertices beyond the file");
   } else {
     check(!error.empty(), "PLY refusal without a reason");
+  }
+
+  // The whole file, text data included.
+  for (const CloudFileFormat format : {CloudFileFormat::kPcd, CloudFileFormat::kPly}) {
+    error.clear();
+    if (checkCloudBytes(text, size, format, declared, error)) {
+      check(declared.points <= 8 * static_cast<uint64_t>(size) + 64, "points beyond the file");
+    } else {
+      check(!error.empty(), "refusal without a reason");
+    }
   }
 
   std::istringstream in(std::string(text, size));

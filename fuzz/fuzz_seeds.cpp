@@ -1,5 +1,5 @@
 // Writes the starting corpora of the fuzz targets and their dictionaries:
-//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/, <dir>/e57/,
+//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/, <dir>/layout/, <dir>/e57/,
 //                         <dir>/config.dict, <dir>/cloud.dict, <dir>/e57.dict
 // Generated rather than committed, so that the repository holds no binary
 // inputs.
@@ -32,6 +32,10 @@ std::string bytes(const std::vector<uint8_t>& data) { return std::string(data.be
 
 std::string floatBytes(const std::vector<float>& values) {
   return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
+}
+
+std::string doubleBytes(const std::vector<double>& values) {
+  return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(double));
 }
 
 void lasSeeds(const std::string& dir) {
@@ -101,6 +105,25 @@ void cloudSeeds(const std::string& dir) {
                                 "1 2 3 255\n4 5 6 0\n3 0 1 1\n");
   write(dir + "/ply_binary", "ply\nformat binary_little_endian 1.0\n" + ply_vertex + records +
                                  std::string("\x03\x00\x00\x00\x00\x01\x00\x00\x00\x01\x00\x00\x00", 13));
+  // What exporters write: 8-byte floats, X Y Z, CR LF, colours, cameras, padding.
+  const std::string wide = doubleBytes({1, 2, 3, 4, 5, 6});
+  write(dir + "/pcd_doubles", "VERSION 0.7\nFIELDS X Y Z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\n"
+                              "WIDTH 2\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA binary\n" + wide);
+  write(dir + "/pcd_doubles_compressed",
+        "FIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nPOINTS 2\nDATA binary_compressed\n" +
+            std::string("\x31\x00\x00\x00\x30\x00\x00\x00\x2f", 9) + wide);
+  write(dir + "/pcd_old_crlf", "  FIELDS x _ y z\r\nPOINTS 2\r\nDATA ascii\r\n\r\n1 0 2 3\r\nnan 0 -inf 1e5\r\n");
+  write(dir + "/ply_doubles_big_endian",
+        "ply \nformat binary_big_endian 1.0\nelement vertex 2\nproperty double x\nproperty double y\n"
+        "property double z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
+        "element camera 1\nproperty int viewportx\nproperty int viewporty\n"
+        "element range_grid 2\nproperty list uchar int vertex_indices\nend_header\n" +
+            wide.substr(0, 24) + "abc" + wide.substr(24) + "def" + std::string("\0\0\0\2\0\0\0\1", 8) +
+            std::string("\x01\0\0\0\0\x01\0\0\0\1", 10));
+  write(dir + "/ply_ascii_crlf",
+        "ply\r\nformat ascii 1.0\r\nelement vertex 2\r\nproperty float32 X\r\nproperty float64 Y\r\n"
+        "property float Z extra\r\nproperty uchar intensity\r\nelement face 1\r\n"
+        "property list ushort float l\r\nend_header\r\n1 2 3 4\r\n-1e3 inf nan 0\r\n2 0.5 1\r\n");
   write(dir + "/obj", "# mesh\nmtllib a.mtl\nv 1 2 3\nv\t4.5 -5 6e2 1\nvn 0 0 1\nvt 0.5 0.5\n"
                       "f 1//1 2//1 1//1\n");
 
@@ -109,7 +132,11 @@ void cloudSeeds(const std::string& dir) {
         "\"VIEWPOINT\"\n\"DATA ascii\\x0a\"\n\"DATA binary\\x0a\"\n\"DATA binary_compressed\\x0a\"\n"
         "\"ply\\x0a\"\n\"format ascii 1.0\\x0a\"\n\"format binary_little_endian 1.0\\x0a\"\n"
         "\"element vertex \"\n\"property float \"\n\"property list uchar int \"\n"
-        "\"end_header\\x0a\"\n\"v \"\n\"4294967295\"\n\"18446744073709551615\"\n");
+        "\"end_header\\x0a\"\n\"v \"\n\"4294967295\"\n\"18446744073709551615\"\n"
+        "\"VERSION 0.7\\x0a\"\n\"COLUMNS\"\n\"SIZE 8 8 8\\x0a\"\n\"TYPE F F F\\x0a\"\n\"\\x0d\\x0a\"\n"
+        "\"property double \"\n\"property uchar red\\x0a\"\n\"property uchar blue\\x0a\"\n"
+        "\"property uchar alpha\\x0a\"\n\"element face \"\n\"element camera 1\\x0a\"\n"
+        "\"element range_grid \"\n\"viewportx\"\n\"vertex_indices\"\n\"nan\"\n\"-inf\"\n\"1e400\"\n");
 }
 
 // Small files (a few pages each), so that the fuzzer's length limit,
@@ -179,10 +206,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char* sub : {"", "/las", "/config", "/cloud", "/e57"}) ::mkdir((root + sub).c_str(), 0755);
+  for (const char* sub : {"", "/las", "/config", "/cloud", "/layout", "/e57"}) ::mkdir((root + sub).c_str(), 0755);
   lasSeeds(root + "/las");
   configSeeds(root + "/config");
   cloudSeeds(root + "/cloud");
   e57Seeds(root + "/e57");
+  // cloud_layout_fuzz makes its files from any bytes: a few to start from.
+  for (int i = 0; i < 4; ++i) write(root + "/layout/bytes_" + std::to_string(i), std::string(64, static_cast<char>(i * 85)));
   return 0;
 }

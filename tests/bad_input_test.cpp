@@ -214,8 +214,8 @@ TEST_F(BadInputTest, PlyFiles) {
        'E', "the header declares 2000000000 vertices"},
       {"negative count", "c.ply", content(plyText(rows(kRoom), "-1")), 1, 'E',
        "an element needs a name and a whole number of rows"},
-      {"double coordinates", "c.ply", content(plyText(rows(kRoom), "", "double")), 1, 'E',
-       "vertex property x is double; only float (float32) coordinates can be read"},
+      {"double coordinates", "c.ply", content(plyText(rows(kRoom), "", "double")), 0, 'I',
+       "success to save pointcloud map: out/map.pcd"},
       {"no end_header", "c.ply", content("ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n"),
        1, 'E', "no end_header line"},
       {"too many values on a row", "c.ply", content(plyText({"1 2 3 4 5 6", "1 2 3"})), 1, 'E',
@@ -242,7 +242,7 @@ TEST_F(BadInputTest, PcdFiles) {
       {"empty", "c.pcd", content(""), 1, 'E', "c.pcd: no DATA line: not a complete header"},
       {"garbage", "c.pcd", content(garbage(4096, 3)), 1, 'E', "failed to load pcd file: c.pcd: "},
       {"keywords in lower case", "c.pcd", content("version 0.7\nfields x y z\ndata ascii\n1 2 3\n"),
-       1, 'E', "no DATA line"},
+       1, 'E', "header line 1 \"version 0.7\" is no PCD header line"},
       {"binary cut in half", "c.pcd", content(binary.substr(0, binary.size() - 300)), 1, 'E',
        "the header declares 50 points of 12 bytes, at least 600 bytes of data, but the file holds "
        "only 300"},
@@ -264,7 +264,7 @@ TEST_F(BadInputTest, PcdFiles) {
       {"double coordinates", "c.pcd",
        content("VERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\n"
                "HEIGHT 1\nPOINTS 1\nDATA binary\n" + std::string(24, '\0')),
-       1, 'E', "field x is TYPE F SIZE 8 COUNT 1; only 4-byte floats"},
+       0, 'I', "success to save pointcloud map: out/map.pcd"},
       {"binary data called Binary", "c.pcd",
        content(fields + "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA Binary\n" + std::string(12, '\0')), 1, 'E',
        "unknown DATA encoding Binary"},
@@ -308,8 +308,8 @@ TEST_F(BadInputTest, ObjFiles) {
 
 TEST_F(BadInputTest, ExtensionsThatLieAboutTheContent) {
   expectHandled({
-      {"PLY named .pcd", "c.pcd", content(plyText(rows(kRoom))), 1, 'E', "no DATA line"},
-      {"OBJ named .pcd", "c.pcd", content(objText(kRoom)), 1, 'E', "no DATA line"},
+      {"PLY named .pcd", "c.pcd", content(plyText(rows(kRoom))), 1, 'E', "is no PCD header line"},
+      {"OBJ named .pcd", "c.pcd", content(objText(kRoom)), 1, 'E', "is no PCD header line"},
       {"LAS named .pcd", "c.pcd", content(las(kRoom)), 1, 'E', "failed to load pcd file: c.pcd: "},
       {"LAS named .ply", "c.ply", content(las(kRoom)), 1, 'E', "no \"ply\" magic line"},
       {"PCD named .ply", "c.ply", content(pcdText(rows(kRoom))), 1, 'E', "no \"ply\" magic line"},
@@ -720,6 +720,59 @@ TEST_F(AtomicOutputTest, ReadOnlyOutputLeavesEveryOldFileAsItWas) {
   expectOutcome({"read-only output", "", nullptr, 1, 'W', "failed to write out/map.pcd"}, result);
   EXPECT_EQ(snapshot("out"), before);
   EXPECT_EQ(temporaries("out"), std::vector<std::string>());
+}
+
+// Files PCL's readers crashed on, misread or refused without a reason, and
+// exporters' files they read correctly that were refused.
+TEST_F(BadInputTest, PointCloudFilesReadAsPclReadsThem) {
+  const std::string xyz = "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n";
+  std::string room_rows;
+  for (const std::string& row : rows(kRoom)) room_rows += row + "\n";
+  expectHandled({
+      // PCL's reader crashed on both.
+      {"PCD comment without #", "c.pcd", content("Point cloud\n" + pcdText(rows(kRoom))), 1, 'E',
+       "failed to load pcd file: c.pcd: header line 1 \"Point cloud\" is no PCD header line"},
+      {"PCD blank header line", "c.pcd", content("VERSION 0.7\n \n" + xyz + "POINTS 4\nDATA ascii\n" + room_rows),
+       1, 'E', "failed to load pcd file: c.pcd: header line 2 is blank"},
+      {"PCD unknown line after FIELDS", "c.pcd", content(xyz + "made by hand\nPOINTS 4\nDATA ascii\n" + room_rows),
+       1, 'E', "c.pcd: header line 4 \"made by hand\" is no PCD header line"},
+      {"PCD text short of its points", "c.pcd", content(pcdText(rows(kRoom), "5")), 1, 'E',
+       "failed to load pcd file: c.pcd: the header declares 5 points but the file holds only 4 data lines"},
+      {"PLY text short of its vertices", "c.ply", content(plyText(rows(kRoom), "5")), 1, 'E',
+       "failed to load ply file: c.ply: the header declares 5 vertex rows but the file holds only 4"},
+      {"PCD word for a value", "c.pcd", content(pcdText({"1 0 0.5", "abc 1 1"})), 1, 'E',
+       "failed to load pcd file: c.pcd: line 12: \"abc\" is not a number"},
+      {"PLY row of too many values", "c.ply", content(plyText({"1 2 3 4 5 6", "1 2 3"})), 1, 'E',
+       "failed to load ply file: c.ply: line 8 holds more values than a vertex row declares"},
+      {"PCD text after its points", "c.pcd", content(pcdText(rows(kRoom)) + "5 5 5\n"), 0, 'W',
+       "c.pcd: text after the 4 points the header declares is left out"},
+  });
+}
+
+TEST_F(BadInputTest, ExportersCloudsLoadWithTheirCoordinates) {
+  std::string doubles_ply = "ply\nformat binary_little_endian 1.0\nelement vertex 4\nproperty double x\n"
+                            "property double y\nproperty double z\nend_header\n";
+  std::string pdal_pcd = "VERSION 0.7\nFIELDS X Y Z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 4\n"
+                         "HEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 4\nDATA binary\n";
+  for (const Point& p : kRoom) {
+    for (const float value : p) {
+      const double wide = value;
+      doubles_ply.append(reinterpret_cast<const char*>(&wide), 8);
+      pdal_pcd.append(reinterpret_cast<const char*>(&wide), 8);
+    }
+  }
+  std::string trailing_blanks = "ply \nformat ascii 1.0 \nelement vertex 4 \nproperty float x \n"
+                                "property float y \nproperty float z \nend_header \n";
+  for (const std::string& row : rows(kRoom)) trailing_blanks += row + " \n";
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"doubles.ply", doubles_ply}, {"pdal.pcd", pdal_pcd}, {"blanks.ply", trailing_blanks}};
+  for (const auto& [name, bytes] : files) {
+    boost::filesystem::remove_all(dir.file("out"));
+    writeFile(dir.file(name), bytes);
+    expectOutcome({name, name, nullptr, 0, 'I', "success to save pointcloud map: out/map.pcd"},
+                  run({"out", name, "0", "2"}));
+    EXPECT_EQ(sortedPoints(readPcdPoints(dir.file("out/map.pcd"))), sortedPoints(kRoom)) << name;
+  }
 }
 
 }  // namespace

@@ -6,13 +6,10 @@
 #include <cstring>
 #include <fstream>
 #include <glog/logging.h>
-#include <pcl/PCLPointCloud2.h>
-#include <pcl/conversions.h>
-#include <pcl/io/pcd_io.h>
-#include <pcl/io/ply_io.h>
 
 #include "core/progress.h"
 #include "formats/cloud_file_checks.h"
+#include "formats/cloud_file_reader.h"
 #include "formats/e57_reader.h"
 #include "core/survey_input.h"
 #include "map_generator.h"
@@ -21,32 +18,18 @@ namespace korvane_navigation {
 
 namespace {
 
-// A PCD or PLY file read by PCL's `reader`, once our check of its header has
-// passed: the check reads the header that PCL's readers would crash or
-// allocate gigabytes on. `kind` names the format in messages.
+// `kind` names the format in messages.
 bool loadCheckedCloud(const std::string& path, CloudFileFormat format, const char* kind,
-                      pcl::FileReader& reader, pcl::PointCloud<pcl::PointXYZ>& cloud) {
-  DeclaredCloud declared;
-  std::string error;
-  if (!checkCloudFile(path, format, declared, error)) {
+                      pcl::PointCloud<pcl::PointXYZ>& cloud) {
+  std::string error, warning;
+  if (!readCheckedCloud(path, format, cloud.points, error, warning)) {
     LOG(ERROR) << "failed to load " << kind << " file: " << path << ": " << error;
     return false;
   }
-  // No points leaves the cloud empty: PCL's PCD reader refuses such a header,
-  // and its conversion indexes the first point of an empty cloud.
-  if (declared.points == 0) return true;
-  try {
-    pcl::PCLPointCloud2 blob;
-    int version = 0;
-    // Both readers return 0 on success and a negative code on failure.
-    if (reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, version, 0) != 0) {
-      return false;
-    }
-    pcl::fromPCLPointCloud2(blob, cloud);
-  } catch (const std::exception& e) {
-    LOG(ERROR) << "failed to load " << kind << " file: " << e.what();
-    return false;
-  }
+  if (!warning.empty()) LOG(WARNING) << path << ": " << warning;
+  cloud.width = static_cast<uint32_t>(cloud.points.size());
+  cloud.height = 1;
+  cloud.is_dense = false;
   return true;
 }
 
@@ -133,14 +116,12 @@ bool NavMapGenerator::e57Loader(const std::string& path) {
 
 bool NavMapGenerator::plyLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .ply format...";
-  pcl::PLYReader reader;
-  return loadCheckedCloud(path, CloudFileFormat::kPly, "ply", reader, *pointcloud_);
+  return loadCheckedCloud(path, CloudFileFormat::kPly, "ply", *pointcloud_);
 }
 
 bool NavMapGenerator::pcdLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .pcd format...";
-  pcl::PCDReader reader;
-  return loadCheckedCloud(path, CloudFileFormat::kPcd, "pcd", reader, *pointcloud_);
+  return loadCheckedCloud(path, CloudFileFormat::kPcd, "pcd", *pointcloud_);
 }
 
 bool NavMapGenerator::objLoader(const std::string& path) {

@@ -4,9 +4,15 @@
 // PCL sizes its buffers from the counts in a header before it looks at the
 // data, so a header of a few bytes declaring billions of points makes it
 // allocate gigabytes; counts that wrap in its 32-bit arithmetic make it read
-// past its buffers; and x, y, z of any type but 4-byte float come back as
-// zeros. Its OBJ reader writes past its buffer on ordinary files (tab-
-// separated vertices, more normals than vertices), so OBJ is read here.
+// past its buffers. Its readers also take many lines silently for something
+// else than they say: a PCD header line it does not know ends its header
+// (and then it crashes or reads nothing), a text value it cannot parse
+// becomes 0 or NaN, a text line with too few values becomes a point at the
+// origin. So every header line is read here the way PCL will read it, and
+// text data are read through once, and whatever PCL would misread is
+// refused with the line that says so. Its OBJ reader writes past its buffer
+// on ordinary files (tab-separated vertices, more normals than vertices), so
+// OBJ is read here.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +30,9 @@ constexpr size_t kCloudHeaderLimit = size_t{1} << 20;
 // What a header declares, once it has passed its check.
 struct DeclaredCloud {
   uint64_t points = 0;
+  // What PCL's reader will leave out of a file it reads correctly (text
+  // after the declared points), empty when nothing.
+  std::string warning;
 };
 
 // `data` holds the first `size` bytes of the file: the whole header when it
@@ -38,10 +47,15 @@ bool checkPlyHeader(const char* data, size_t size, uint64_t file_size, DeclaredC
 
 enum class CloudFileFormat { kPcd, kPly };
 
-// Reads the start of the file at `path` and checks its header. Anything but
-// a regular file is refused: a directory or a pipe would never end a read.
+// Checks the header of the file at `path` and, when its data are text,
+// every data line. Anything but a regular file is refused: a directory or a
+// pipe would never end a read.
 bool checkCloudFile(const std::string& path, CloudFileFormat format, DeclaredCloud& declared,
                     std::string& error);
+
+// The same check of a whole file held in memory.
+bool checkCloudBytes(const char* data, size_t size, CloudFileFormat format, DeclaredCloud& declared,
+                     std::string& error);
 
 // Why `path` is no file to read through a stream, empty when it is one: a
 // pipe would block the open until a writer comes, and a directory reads as
