@@ -13,7 +13,7 @@ using namespace korvane_navigation;
 namespace {
 
 // A file's bytes, and what the check must say: the number of points when
-// accepted, or a part of the reason it refuses the file.
+// accepted, or words from the reason it refuses the file.
 struct HeaderCase {
   std::string file;
   std::string refusal;  // empty: accepted

@@ -205,7 +205,7 @@ TEST_F(LasReaderTest, PointCountsLegacyWideTruncatedAndEmpty) {
 
   const LasWriteOptions format1 = options(2, 1);
   Bytes cut = encodeLas(kSamplePoints, format1);
-  cut.resize(get<uint32_t>(cut, kOffsetToPointDataAt) + 2 * 28 + 5);  // 2 records and part of a 3rd
+  cut.resize(get<uint32_t>(cut, kOffsetToPointDataAt) + 2 * 28 + 5);  // 2 records and 5 bytes of a 3rd
   const ReadOutcome truncated = read(cut);
   EXPECT_EQ(truncated.result.header.point_count, 4u);
   EXPECT_EQ(truncated.allocations, std::vector<uint64_t>{2});

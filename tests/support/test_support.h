@@ -1,5 +1,5 @@
 // Helpers shared by the tests: temporary directories, running the built
-// binary, capturing log records, and small point-cloud files.
+// binary, capturing log records, small point-cloud files, reading maps back.
 #pragma once
 
 #include <array>
