@@ -150,8 +150,8 @@ TEST(WalkStaysInBox, PassesOnlyRaysWhoseWalkStaysInTheBox) {
         for (unsigned i = 0; i < 3; ++i) ASSERT_TRUE(key[i] >= box.lo[i] && key[i] <= box.hi[i]) << reach;
       });
     }
-    if (reach == 4) EXPECT_LT(passed, walked / 2);
-    if (reach == 1000) EXPECT_EQ(passed, walked);  // the margin of three cells is enough
+    if (reach == 4) { EXPECT_LT(passed, walked / 2); }
+    if (reach == 1000) { EXPECT_EQ(passed, walked); }  // the margin of three cells is enough
   }
 }
 

@@ -124,7 +124,7 @@ TEST_F(LasReaderTest, ExtraRecordBytesAndVariableLengthRecordsAreSkipped) {
     // LAS 1.0 puts a two-byte signature just before the points.
     const uint32_t offset = get<uint32_t>(bytes, kOffsetToPointDataAt);
     EXPECT_EQ(offset, kHeaderSizes[minor] + 3 * 54 + (minor == 0 ? 2 : 0));
-    if (minor == 0) EXPECT_EQ(get<uint16_t>(bytes, offset - 2), 0xCCDD);
+    if (minor == 0) { EXPECT_EQ(get<uint16_t>(bytes, offset - 2), 0xCCDD); }
     expectPoints(read(bytes), kSamplePoints, o);
   }
 }

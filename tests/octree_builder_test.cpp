@@ -90,7 +90,7 @@ TEST(PointToKey, RejectsWhatOctomapRejects) {
     const octomap::point3d p(x, 0.0f, 0.0f);
     const bool valid = tree.coordToKeyChecked(p, expected);
     ASSERT_EQ(pointToKey(p, 1.0 / 0.05, key), valid) << x;
-    if (valid) EXPECT_EQ(key, expected) << x;
+    if (valid) { EXPECT_EQ(key, expected) << x; }
   }
   EXPECT_FALSE(pointToKey(octomap::point3d(NAN, 0.0f, 0.0f), 20.0, key));
   EXPECT_FALSE(pointToKey(octomap::point3d(INFINITY, 0.0f, 0.0f), 20.0, key));
