@@ -1,9 +1,8 @@
-// Progress records, the run summary and the precision warning.
+// Progress records and the run summary.
 #include <gtest/gtest.h>
 
 #include "map_generator.h"
 #include "core/progress.h"
-#include "core/coordinates.h"
 #include "support/test_support.h"
 
 using namespace korvane_navigation;
@@ -23,13 +22,6 @@ TEST(ProgressLog, ShortStagesWriteNothingLongOnesTheShareAndRate) {
   EXPECT_EQ(slow.recordsWritten(), 1);
   EXPECT_TRUE(log.has(google::GLOG_INFO, "casting rays: 25% (250.0 k of 1.00 M points, "));
   EXPECT_TRUE(log.has(google::GLOG_INFO, "points/s)"));
-}
-
-TEST(SinglePrecision, ErrorIsHalfTheFloatSpacing) {
-  EXPECT_EQ(singlePrecisionError(0.0), 0.0);
-  EXPECT_EQ(singlePrecisionError(1.5), std::ldexp(1.0, -24));
-  EXPECT_EQ(singlePrecisionError(500000.0), 0.015625);  // floats there are 1/32 apart
-  EXPECT_EQ(singlePrecisionError(100.0), std::ldexp(1.0, -18));
 }
 
 TEST(RunSummary, NamesEveryFigure) {

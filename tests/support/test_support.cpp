@@ -1,19 +1,21 @@
 #include "support/test_support.h"
 
-#include <algorithm>
-#include <cctype>
 #include <boost/filesystem.hpp>
-#include <cstdlib>
+#include <cctype>
+#include <csignal>
+#include <cmath>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <fstream>
 #include <pcl/io/pcd_io.h>
 #include <pcl/point_types.h>
 #include <sstream>
 #include <stdexcept>
-#include <csignal>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <yaml-cpp/yaml.h>
 
 namespace test_support {
 
@@ -28,8 +30,8 @@ TempDir::~TempDir() {
   // Tests may take permissions away; give them back so the tree can go.
   for (boost::filesystem::recursive_directory_iterator it(path_, ignored), end; it != end;
        it.increment(ignored)) {
-    boost::filesystem::permissions(it->path(), boost::filesystem::owner_all |
-                                                   boost::filesystem::add_perms, ignored);
+    boost::filesystem::permissions(it->path(), boost::filesystem::owner_all | boost::filesystem::add_perms,
+                                   ignored);
   }
   boost::filesystem::remove_all(path_, ignored);
 }
@@ -48,15 +50,6 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 bool fileExists(const std::string& path) { return boost::filesystem::exists(path); }
-
-int CommandResult::count(const std::string& text) const {
-  int n = 0;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(text) != std::string::npos) ++n;
-  }
-  return n;
-}
 
 bool CommandResult::hasRecord(char severity, const std::string& text) const {
   // A record starts with its severity letter and the date; its text may go
@@ -89,6 +82,7 @@ constexpr bool kSanitized = false;
 
 // In the child, before exec: limits and an ignored disposition outlive exec.
 void applyLimits(const RunLimits& limits) {
+  // Sanitizer shadow memory needs terabytes of address space.
   if (limits.address_space_bytes > 0 && !kSanitized) {
     const rlimit bound{limits.address_space_bytes, limits.address_space_bytes};
     ::setrlimit(RLIMIT_AS, &bound);
@@ -96,16 +90,15 @@ void applyLimits(const RunLimits& limits) {
   if (limits.file_size_bytes > 0) {
     const rlimit bound{limits.file_size_bytes, limits.file_size_bytes};
     ::setrlimit(RLIMIT_FSIZE, &bound);
-    // A write past the bound then fails instead of killing the process.
-    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);  // a write past the bound then fails instead of killing
   }
   if (limits.seconds > 0) ::alarm(limits.seconds);
 }
 
 }  // namespace
 
-CommandResult runMapGenerator(const std::vector<std::string>& args,
-                              const std::string& working_dir, const RunLimits& limits) {
+CommandResult runMapGenerator(const std::vector<std::string>& args, const std::string& working_dir,
+                              const RunLimits& limits) {
   const std::string capture = working_dir + "/.map_generator_output";
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -117,8 +110,7 @@ CommandResult runMapGenerator(const std::vector<std::string>& args,
     applyLimits(limits);
     ::setenv("GLOG_log_dir", working_dir.c_str(), 1);
     ::setenv("TERM", "dumb", 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(MAP_GENERATOR_BINARY));
+    std::vector<char*> argv{const_cast<char*>(MAP_GENERATOR_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     ::execv(MAP_GENERATOR_BINARY, argv.data());
@@ -133,30 +125,16 @@ CommandResult runMapGenerator(const std::vector<std::string>& args,
   return result;
 }
 
-LogCapture::LogCapture() { google::AddLogSink(this); }
-LogCapture::~LogCapture() { google::RemoveLogSink(this); }
-
 void LogCapture::send(google::LogSeverity severity, const char*, const char*, int,
                       const google::LogMessageTime&, const char* message, size_t message_len) {
   std::lock_guard<std::mutex> lock(mutex_);
-  records_.push_back({severity, std::string(message, message_len)});
-}
-
-std::vector<LogCapture::Record> LogCapture::records() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return records_;
+  records_.emplace_back(severity, std::string(message, message_len));
 }
 
 bool LogCapture::has(google::LogSeverity severity, const std::string& text) const {
-  for (const Record& r : records()) {
-    if (r.severity == severity && r.text.find(text) != std::string::npos) return true;
-  }
-  return false;
-}
-
-bool LogCapture::hasText(const std::string& text) const {
-  for (const Record& r : records()) {
-    if (r.text.find(text) != std::string::npos) return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& record : records_) {
+    if (record.first == severity && record.second.find(text) != std::string::npos) return true;
   }
   return false;
 }
@@ -175,22 +153,50 @@ std::vector<Point> readPcdPoints(const std::string& path) {
   return points;
 }
 
-std::vector<Point> sortedPoints(std::vector<Point> points) {
-  std::sort(points.begin(), points.end());
-  return points;
+std::string lasFile(const std::vector<Point>& points, const korvane_navigation::LasWriteOptions& options) {
+  std::vector<std::array<double, 3>> coordinates;
+  for (const Point& p : points) coordinates.push_back({p[0], p[1], p[2]});
+  const std::vector<uint8_t> bytes = korvane_navigation::encodeLas(coordinates, options);
+  return std::string(bytes.begin(), bytes.end());
 }
 
-std::string configJson(const std::string& output_path, const std::string& input,
-                       double downsample_size, double map_resolution, const std::string& floors,
-                       const std::string& rotation, const std::string& translation,
-                       const std::string& sensor_origin) {
+korvane_navigation::GridMap loadMap(const std::string& yaml_path) {
+  using korvane_navigation::GridMap;
+  const YAML::Node description = YAML::LoadFile(yaml_path);
+  const std::string directory = yaml_path.substr(0, yaml_path.rfind('/') + 1);
+  const cv::Mat image = cv::imread(directory + description["image"].as<std::string>(), cv::IMREAD_UNCHANGED);
+  EXPECT_EQ(image.type(), CV_8UC1);
+  EXPECT_EQ(description["negate"].as<int>(), 0);
+  EXPECT_EQ(description["mode"].as<std::string>(), "trinary");
+  GridMap grid(image.cols, image.rows, description["resolution"].as<double>());
+  for (int i = 0; i < 3; ++i) grid.origin[i] = description["origin"][i].as<double>();
+  const double occupied = description["occupied_thresh"].as<double>();
+  const double free = description["free_thresh"].as<double>();
+  for (int r = 0; r < image.rows; ++r) {
+    for (int c = 0; c < image.cols; ++c) {
+      const double occupancy = (255.0 - image.at<uint8_t>(r, c)) / 255.0;
+      grid.data[(image.rows - 1 - r) * image.cols + c] =
+          occupancy > occupied ? GridMap::kOccupied : occupancy < free ? GridMap::kFree : GridMap::kUnknown;
+    }
+  }
+  return grid;
+}
+
+int32_t cellAt(const korvane_navigation::GridMap& map, double x, double y) {
+  const double col = std::floor((x - map.origin[0]) / map.resolution);
+  const double row = std::floor((y - map.origin[1]) / map.resolution);
+  if (col < 0 || row < 0 || col >= map.width || row >= map.height) return korvane_navigation::GridMap::kUnknown;
+  return map.data[static_cast<uint64_t>(row) * map.width + static_cast<uint64_t>(col)];
+}
+
+std::string configJson(const std::string& output_path, const std::string& input, double downsample_size,
+                       double map_resolution, const std::string& floors, const std::string& rotation,
+                       const std::string& translation, const std::string& sensor_origin) {
   std::ostringstream json;
   json << "{\n  \"output_path\": \"" << output_path << "\",\n  \"input_pointcloud\": \"" << input
-       << "\",\n  \"downsample_size\": " << downsample_size
-       << ",\n  \"map_resolution\": " << map_resolution
-       << ",\n  \"transform_matrix\": {\"rotation\": " << rotation
-       << ", \"translation\": " << translation << "},\n  \"sensor_origin\": " << sensor_origin
-       << ",\n  \"floors\": " << floors << "\n}\n";
+       << "\",\n  \"downsample_size\": " << downsample_size << ",\n  \"map_resolution\": " << map_resolution
+       << ",\n  \"transform_matrix\": {\"rotation\": " << rotation << ", \"translation\": " << translation
+       << "},\n  \"sensor_origin\": " << sensor_origin << ",\n  \"floors\": " << floors << "\n}\n";
   return json.str();
 }
 
