@@ -72,12 +72,38 @@ TEST(Crc32cTest, KnownAnswers) {
   std::vector<uint8_t> zeros(32, 0), ones(32, 0xFF), ascending(32);
   for (size_t i = 0; i < ascending.size(); ++i) ascending[i] = static_cast<uint8_t>(i);
   const std::string digits = "123456789";
-  EXPECT_EQ(crc32c(reinterpret_cast<const uint8_t*>(digits.data()), digits.size()), 0xE3069283u);
-  EXPECT_EQ(crc32c(nullptr, 0), 0u);
-  // iSCSI test vectors: long enough for the eight-byte steps.
-  EXPECT_EQ(crc32c(zeros.data(), zeros.size()), 0x8A9136AAu);
-  EXPECT_EQ(crc32c(ones.data(), ones.size()), 0x62A8AB43u);
-  EXPECT_EQ(crc32c(ascending.data(), ascending.size()), 0x46DD794Eu);
+  for (auto* checksum : {&crc32c, &crc32cPortable}) {
+    SCOPED_TRACE(checksum == &crc32c ? "crc32c" : "crc32cPortable");
+    EXPECT_EQ(checksum(reinterpret_cast<const uint8_t*>(digits.data()), digits.size()), 0xE3069283u);
+    EXPECT_EQ(checksum(nullptr, 0), 0u);
+    // iSCSI test vectors: long enough for the eight-byte steps.
+    EXPECT_EQ(checksum(zeros.data(), zeros.size()), 0x8A9136AAu);
+    EXPECT_EQ(checksum(ones.data(), ones.size()), 0x62A8AB43u);
+    EXPECT_EQ(checksum(ascending.data(), ascending.size()), 0x46DD794Eu);
+  }
+}
+
+TEST(Crc32cTest, AgreesWithBitByBitDivisionAtEveryLengthAndAlignment) {
+  std::mt19937 random(11);
+  std::vector<uint8_t> bytes(1100);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  const auto bitwise = [](const uint8_t* data, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+      crc ^= data[i];
+      for (int bit = 0; bit < 8; ++bit) crc = crc & 1 ? (crc >> 1) ^ 0x82F63B78u : crc >> 1;
+    }
+    return ~crc;
+  };
+  for (size_t start = 0; start < 8; ++start) {
+    for (size_t size : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{63}, size_t{1020},
+                        size_t{1092}}) {
+      SCOPED_TRACE(std::to_string(size) + " bytes from " + std::to_string(start));
+      const uint32_t want = bitwise(&bytes[start], size);
+      EXPECT_EQ(crc32c(&bytes[start], size), want);
+      EXPECT_EQ(crc32cPortable(&bytes[start], size), want);
+    }
+  }
 }
 
 TEST(UnpackBitsTest, ReadsBackValuesOfEveryWidthAtEveryBitOffset) {

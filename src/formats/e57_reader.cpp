@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace korvane_navigation {
@@ -22,8 +23,10 @@ using namespace e57;
 
 constexpr size_t kSmallestPageSize = 64;  // the header and a little more must fit page 0
 constexpr uint64_t kLargestPageSize = uint64_t{1} << 24;
-constexpr size_t kReadBlockBytes = size_t{256} << 10;
+constexpr size_t kReadBlockBytes = size_t{2} << 20;
 constexpr size_t kChunkPoints = 8192;
+// Records decoded field by field at a time: the columns stay in the first-level cache.
+constexpr size_t kBatchRecords = 512;
 constexpr size_t kPacketHeaderSize = 4;
 constexpr size_t kDataPacketHeaderSize = 6;  // packet header, then the bytestream count
 
@@ -51,6 +54,16 @@ struct Crc32cTables {
         table[k][i] = (table[k - 1][i] >> 8) ^ table[0][table[k - 1][i] & 0xFF];
   }
 };
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t crc32cHardware(uint32_t crc, const uint8_t* data, size_t size) {
+  uint64_t wide = crc;
+  for (; size >= 8; data += 8, size -= 8) wide = __builtin_ia32_crc32di(wide, loadU64(data));
+  crc = static_cast<uint32_t>(wide);
+  for (; size > 0; ++data, --size) crc = __builtin_ia32_crc32qi(crc, *data);
+  return crc;
+}
+#endif
 
 std::string text(uint64_t value) { return std::to_string(value); }
 
@@ -90,7 +103,9 @@ class PagedFile {
 
   PagedFile(int fd, uint64_t page_size, uint64_t file_size, const Progress& progress)
       : fd_(fd), page_size_(page_size), file_size_(file_size), progress_(progress),
-        block_pages_(std::max<uint64_t>(1, kReadBlockBytes / page_size)) {}
+        // Room for the pages of the longest packet wherever it starts, so that
+        // holding a whole packet never means loading a block twice.
+        block_pages_(std::max<uint64_t>(kReadBlockBytes / page_size, kLargestPacket / payload() + 2)) {}
 
   uint64_t payload() const { return page_size_ - kChecksumSize; }
   uint64_t logicalSize() const { return file_size_ / page_size_ * payload(); }
@@ -105,6 +120,8 @@ class PagedFile {
     return logical / payload() * page_size_ + logical % payload();
   }
 
+  // Copies `size` logical bytes to `out`, or, when `out` is null, only makes
+  // sure their pages have been verified.
   bool read(uint64_t logical, uint8_t* out, size_t size, std::string& error) {
     if (logical > logicalSize() || size > logicalSize() - logical) {
       error = "read beyond the end of the file at offset " + text(toPhysical(logical));
@@ -117,12 +134,24 @@ class PagedFile {
       }
       const uint64_t in_page = logical % payload();
       const size_t piece = static_cast<size_t>(std::min<uint64_t>(size, payload() - in_page));
-      std::memcpy(out, &block_[(page - first_page_) * page_size_ + in_page], piece);
-      out += piece;
+      if (out != nullptr) {
+        std::memcpy(out, &block_[(page - first_page_) * page_size_ + in_page], piece);
+        out += piece;
+      }
       size -= piece;
       logical += piece;
     }
     return true;
+  }
+
+  // Loads and verifies every page of the range at once, so that the reads
+  // within it that follow are served from memory.
+  bool hold(uint64_t logical, size_t size, std::string& error) {
+    if (size == 0 || logical > logicalSize() || size > logicalSize() - logical) return read(logical, nullptr, size, error);
+    const uint64_t first = logical / payload(), last = (logical + size - 1) / payload();
+    if (first >= first_page_ && last < first_page_ + loaded_pages_) return true;
+    if (last - first >= block_pages_) return read(logical, nullptr, size, error);
+    return load(first, error);
   }
 
   void reportDone() {
@@ -130,20 +159,28 @@ class PagedFile {
   }
 
  private:
+  // Loads the block starting at `page`. Pages already in memory from the
+  // previous block are moved rather than read and verified again.
   bool load(uint64_t page, std::string& error) {
     const uint64_t pages = std::min(block_pages_, file_size_ / page_size_ - page);
-    block_.resize(static_cast<size_t>(pages * page_size_));
-    const ssize_t got = readAt(fd_, block_.data(), block_.size(), page * page_size_);
+    uint64_t kept = 0;
+    if (page >= first_page_ && page < first_page_ + loaded_pages_) {
+      kept = std::min(pages, first_page_ + loaded_pages_ - page);
+      std::memmove(block_.data(), &block_[(page - first_page_) * page_size_], static_cast<size_t>(kept * page_size_));
+    }
     loaded_pages_ = 0;
+    if (block_.size() < pages * page_size_) block_.resize(static_cast<size_t>(pages * page_size_));
+    const size_t wanted = static_cast<size_t>((pages - kept) * page_size_);
+    const ssize_t got = readAt(fd_, &block_[kept * page_size_], wanted, (page + kept) * page_size_);
     if (got < 0) {
       error = std::string("read error: ") + std::strerror(errno);
       return false;
     }
-    if (static_cast<size_t>(got) != block_.size()) {
+    if (static_cast<size_t>(got) != wanted) {
       error = "file shrank while being read";
       return false;
     }
-    for (uint64_t i = 0; i < pages; ++i) {
+    for (uint64_t i = kept; i < pages; ++i) {
       const uint8_t* bytes = &block_[i * page_size_];
       const uint32_t stored = loadU32BigEndian(bytes + payload());
       const uint32_t computed = crc32c(bytes, payload());
@@ -157,7 +194,7 @@ class PagedFile {
     }
     first_page_ = page;
     loaded_pages_ = pages;
-    bytes_loaded_ += block_.size();
+    bytes_loaded_ += wanted;
     if (progress_) progress_(std::min(bytes_loaded_, file_size_), file_size_);
     return true;
   }
@@ -185,26 +222,6 @@ struct Field {
   int64_t minimum = 0;
   double scale = 1.0;
   double offset = 0.0;
-
-  double value(uint64_t raw) const {
-    switch (kind) {
-      case FieldKind::kInteger:
-        return static_cast<double>(static_cast<int64_t>(static_cast<uint64_t>(minimum) + raw));
-      case FieldKind::kScaledInteger:
-        return static_cast<double>(static_cast<int64_t>(static_cast<uint64_t>(minimum) + raw)) * scale + offset;
-      case FieldKind::kFloat:
-        break;
-    }
-    if (bits == 32) {
-      const uint32_t narrow = static_cast<uint32_t>(raw);
-      float single;
-      std::memcpy(&single, &narrow, sizeof single);
-      return single;
-    }
-    double wide;
-    std::memcpy(&wide, &raw, sizeof wide);
-    return wide;
-  }
 };
 
 struct ScanDescription {
@@ -474,60 +491,184 @@ bool parseXml(std::string& xml, std::vector<ScanDescription>& scans, std::string
 
 // --- Binary sections ---------------------------------------------------------------------
 
-// The unread bytes of one bytestream. Consumed bytes are dropped lazily, so a
-// stream that runs far ahead of the others is not copied once per packet.
+// Bytes readable past the end of a bytestream's data, so that any value can be
+// fetched with whole 8-byte loads.
+constexpr size_t kStreamPadding = 8;
+
+// The unread bytes of one bytestream, filled straight from the file. Consumed
+// bytes are dropped only when room is needed and they are at least half the
+// buffer, so a stream that runs far ahead of the others is not copied once
+// per packet.
 class BitStream {
  public:
-  void append(const uint8_t* data, size_t size) {
+  // Room for `size` more bytes at the end of the data; the caller fills it.
+  uint8_t* extend(size_t size) {
     const size_t consumed = static_cast<size_t>(bit_position_ / 8);
-    if (consumed > 0 && consumed >= bytes_.size() / 2) {
-      bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    const size_t live = end_ - consumed;
+    if (end_ + size + kStreamPadding > capacity_) {
+      const size_t needed = live + size + kStreamPadding;
+      if (needed * 2 > capacity_) {
+        const size_t capacity = std::max<size_t>(needed * 2, 4096);
+        std::unique_ptr<uint8_t[]> bytes(new uint8_t[capacity]);
+        if (live > 0) std::memcpy(bytes.get(), bytes_.get() + consumed, live);
+        bytes_ = std::move(bytes);
+        capacity_ = capacity;
+      } else if (live > 0) {
+        std::memmove(bytes_.get(), bytes_.get() + consumed, live);
+      }
+      end_ = live;
       bit_position_ -= uint64_t{consumed} * 8;
     }
-    bytes_.insert(bytes_.end(), data, data + size);
+    uint8_t* space = bytes_.get() + end_;
+    end_ += size;
+    std::memset(bytes_.get() + end_, 0, kStreamPadding);
+    return space;
   }
   uint64_t available(unsigned bits) const {
     if (bits == 0) return std::numeric_limits<uint64_t>::max();
-    return (uint64_t{bytes_.size()} * 8 - bit_position_) / bits;
+    return (uint64_t{end_} * 8 - bit_position_) / bits;
   }
-  uint64_t take(unsigned bits) {
-    const uint64_t value = unpackBits(bytes_.data(), bit_position_, bits);
-    bit_position_ += bits;
-    return value;
-  }
+  // The data, padded, and where the next value starts in it.
+  const uint8_t* data() const { return bytes_.get(); }
+  uint64_t bitPosition() const { return bit_position_; }
+  void skip(uint64_t bits) { bit_position_ += bits; }
 
  private:
-  std::vector<uint8_t> bytes_;
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t capacity_ = 0;
+  size_t end_ = 0;
   uint64_t bit_position_ = 0;
 };
 
+// The `width`-bit value at `bit` in padded data. Whole 8-byte loads: a value
+// up to 57 bits wide lies in the 8 bytes from its first byte, a wider one may
+// reach one byte further.
+inline uint64_t fetchBits(const uint8_t* data, uint64_t bit, unsigned width) {
+  const uint8_t* p = data + bit / 8;
+  const unsigned shift = static_cast<unsigned>(bit % 8);
+  uint64_t value = loadU64(p) >> shift;
+  if (width > 57 && shift != 0) value |= uint64_t{p[8]} << (64 - shift);
+  return width < 64 ? value & ((uint64_t{1} << width) - 1) : value;
+}
+
+// `count` values of one field, from `bit` on in padded data, as the numbers
+// they stand for.
+void decodeField(const Field& field, const uint8_t* data, uint64_t bit, size_t count, double* out) {
+  const unsigned width = field.bits;
+  if (field.kind == FieldKind::kFloat) {
+    for (size_t i = 0; i < count; ++i, bit += width) {
+      const uint64_t raw = fetchBits(data, bit, width);
+      if (width == 32) {
+        const uint32_t narrow = static_cast<uint32_t>(raw);
+        float single;
+        std::memcpy(&single, &narrow, sizeof single);
+        out[i] = single;
+      } else {
+        double wide;
+        std::memcpy(&wide, &raw, sizeof wide);
+        out[i] = wide;
+      }
+    }
+    return;
+  }
+  // Integers have scale 1 and offset 0, which leave every value unchanged.
+  const uint64_t minimum = static_cast<uint64_t>(field.minimum);
+  const double scale = field.scale, offset = field.offset;
+  const auto number = [&](uint64_t raw) {
+    return static_cast<double>(static_cast<int64_t>(minimum + raw)) * scale + offset;
+  };
+  if (width == 0) {
+    std::fill(out, out + count, number(0));
+  } else if (width <= 57) {
+    // Kept apart from the wider case so that this loop has no branch.
+    const uint64_t mask = (uint64_t{1} << width) - 1;
+    for (size_t i = 0; i < count; ++i, bit += width)
+      out[i] = number(loadU64(data + bit / 8) >> (bit % 8) & mask);
+  } else {
+    for (size_t i = 0; i < count; ++i, bit += width) out[i] = number(fetchBits(data, bit, width));
+  }
+}
+
 class PointOutput {
  public:
-  explicit PointOutput(const E57ChunkSink& sink) : sink_(sink) { chunk_.reserve(kChunkPoints * 3); }
+  explicit PointOutput(const E57ChunkSink& sink) : sink_(sink), chunk_(kChunkPoints * 3) {}
 
-  void add(float x, float y, float z) {
-    chunk_.push_back(x);
-    chunk_.push_back(y);
-    chunk_.push_back(z);
-    if (chunk_.size() == kChunkPoints * 3) flush();
+  // Room for at least kBatchRecords points; `commit` says how many were put there.
+  float* space() {
+    if (kChunkPoints - count_ < kBatchRecords) flush();
+    return &chunk_[count_ * 3];
   }
+  void commit(size_t points) { count_ += points; }
   void flush() {
-    if (!chunk_.empty() && sink_) sink_(chunk_.data(), chunk_.size() / 3);
-    chunk_.clear();
+    if (count_ > 0 && sink_) sink_(chunk_.data(), count_);
+    count_ = 0;
   }
 
  private:
   const E57ChunkSink& sink_;
   std::vector<float> chunk_;
+  size_t count_ = 0;
 };
+
+// Puts the valid points of a batch into `out`, in the common frame, and
+// returns how many there are. Every point is written and then kept or
+// overwritten, which keeps the loop free of unpredictable branches.
+template <bool kSpherical, bool kPose, bool kInvalidState>
+size_t placePoints(const ScanDescription& scan, const double* const* values, size_t count, float* out) {
+  const double* a = values[0];
+  const double* b = values[1];
+  const double* c = values[2];
+  const double* state = values[3];
+  const double(&r)[3][3] = scan.rotation;
+  const double* t = scan.translation;
+  size_t kept = 0;
+  for (size_t i = 0; i < count; ++i) {
+    double p[3] = {a[i], b[i], c[i]};
+    if (kSpherical) {
+      const double range = a[i], azimuth = b[i], elevation = c[i];
+      p[0] = range * std::cos(elevation) * std::cos(azimuth);
+      p[1] = range * std::cos(elevation) * std::sin(azimuth);
+      p[2] = range * std::sin(elevation);
+    }
+    float world[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      world[axis] = static_cast<float>(
+          kPose ? r[axis][0] * p[0] + r[axis][1] * p[1] + r[axis][2] * p[2] + t[axis] : p[axis]);
+    }
+    float* point = out + 3 * kept;
+    point[0] = world[0];
+    point[1] = world[1];
+    point[2] = world[2];
+    // A NaN or a value beyond float cannot be placed in a map: such points count as invalid.
+    bool valid = std::isfinite(world[0]) & std::isfinite(world[1]) & std::isfinite(world[2]);
+    if (kInvalidState) valid &= state[i] == 0;
+    kept += valid;
+  }
+  return kept;
+}
+
+using PlacePoints = size_t (*)(const ScanDescription&, const double* const*, size_t, float*);
+
+template <bool kSpherical, bool kPose>
+PlacePoints choosePlacement(bool invalid_state) {
+  return invalid_state ? &placePoints<kSpherical, kPose, true> : &placePoints<kSpherical, kPose, false>;
+}
+
+PlacePoints choosePlacement(const ScanDescription& scan) {
+  const bool invalid_state = scan.invalid_state_field >= 0;
+  if (scan.spherical)
+    return scan.has_pose ? choosePlacement<true, true>(invalid_state) : choosePlacement<true, false>(invalid_state);
+  return scan.has_pose ? choosePlacement<false, true>(invalid_state) : choosePlacement<false, false>(invalid_state);
+}
 
 class ScanDecoder {
  public:
   ScanDecoder(PagedFile& file, const ScanDescription& scan, PointOutput& output, E57ReadResult& result)
-      : file_(file), scan_(scan), output_(output), result_(result), streams_(scan.fields.size()),
-        needed_(scan.fields.size(), false) {
-    for (int index : scan.coordinate_fields) needed_[static_cast<size_t>(index)] = true;
-    if (scan.invalid_state_field >= 0) needed_[static_cast<size_t>(scan.invalid_state_field)] = true;
+      : file_(file), scan_(scan), output_(output), result_(result), place_(choosePlacement(scan)),
+        streams_(scan.fields.size()), needed_(scan.fields.size(), false) {
+    for (int index : scan.coordinate_fields) used_.push_back(index);
+    if (scan.invalid_state_field >= 0) used_.push_back(scan.invalid_state_field);
+    for (int index : used_) needed_[static_cast<size_t>(index)] = true;
   }
 
   bool run(std::string& error) {
@@ -535,55 +676,33 @@ class ScanDecoder {
     uint64_t done = 0;
     while (done < scan_.record_count) {
       uint64_t ready = scan_.record_count - done;
-      for (size_t i = 0; i < streams_.size(); ++i)
-        if (needed_[i]) ready = std::min(ready, streams_[i].available(scan_.fields[i].bits));
+      for (int index : used_)
+        ready = std::min(ready, streams_[static_cast<size_t>(index)].available(scan_.fields[static_cast<size_t>(index)].bits));
       if (ready == 0) {
         if (!readPacket(done, error)) return false;
         continue;
       }
-      const uint64_t batch = std::min<uint64_t>(ready, kChunkPoints);
-      for (uint64_t i = 0; i < batch; ++i) decodeRecord();
+      const size_t batch = static_cast<size_t>(std::min<uint64_t>(ready, kBatchRecords));
+      decodeBatch(batch);
       done += batch;
     }
     return true;
   }
 
  private:
-  double take(int index) {
-    const Field& field = scan_.fields[static_cast<size_t>(index)];
-    return field.value(streams_[static_cast<size_t>(index)].take(field.bits));
-  }
-
-  void decodeRecord() {
-    double a = take(scan_.coordinate_fields[0]);
-    double b = take(scan_.coordinate_fields[1]);
-    double c = take(scan_.coordinate_fields[2]);
-    const bool invalid = scan_.invalid_state_field >= 0 && take(scan_.invalid_state_field) != 0;
-    if (invalid) {
-      ++result_.invalid_points;
-      return;
+  void decodeBatch(size_t batch) {
+    const double* columns[4] = {nullptr, nullptr, nullptr, nullptr};
+    for (size_t k = 0; k < used_.size(); ++k) {
+      const Field& field = scan_.fields[static_cast<size_t>(used_[k])];
+      BitStream& stream = streams_[static_cast<size_t>(used_[k])];
+      decodeField(field, stream.data(), stream.bitPosition(), batch, columns_[k]);
+      stream.skip(uint64_t{field.bits} * batch);
+      columns[k] = columns_[k];
     }
-    double p[3] = {a, b, c};
-    if (scan_.spherical) {
-      const double range = a, azimuth = b, elevation = c;
-      p[0] = range * std::cos(elevation) * std::cos(azimuth);
-      p[1] = range * std::cos(elevation) * std::sin(azimuth);
-      p[2] = range * std::sin(elevation);
-    }
-    float out[3];
-    for (int axis = 0; axis < 3; ++axis) {
-      const double* row = scan_.rotation[axis];
-      const double world =
-          scan_.has_pose ? row[0] * p[0] + row[1] * p[1] + row[2] * p[2] + scan_.translation[axis] : p[axis];
-      out[axis] = static_cast<float>(world);
-    }
-    // A NaN or a value beyond float cannot be placed in a map: such points count as invalid.
-    if (!std::isfinite(out[0]) || !std::isfinite(out[1]) || !std::isfinite(out[2])) {
-      ++result_.invalid_points;
-      return;
-    }
-    output_.add(out[0], out[1], out[2]);
-    ++result_.points_read;
+    const size_t kept = place_(scan_, columns, batch, output_.space());
+    output_.commit(kept);
+    result_.points_read += kept;
+    result_.invalid_points += batch - kept;
   }
 
   bool readSectionHeader(std::string& error) {
@@ -662,10 +781,11 @@ class ScanDecoder {
       error = "data packet at offset " + text(at) + " is shorter than its header";
       return false;
     }
-    packet_.resize(static_cast<size_t>(length));
-    if (!file_.read(position_, packet_.data(), packet_.size(), error)) return false;
-    position_ += length;
-    const uint16_t streams = loadU16(&packet_[4]);
+    // The whole packet is verified before any of it is used, as when it was read in one piece.
+    if (!file_.hold(position_, static_cast<size_t>(length), error)) return false;
+    uint8_t data_header[kDataPacketHeaderSize];
+    if (!file_.read(position_, data_header, sizeof data_header, error)) return false;
+    const uint16_t streams = loadU16(&data_header[4]);
     if (streams != count) {
       error = "data packet at offset " + text(at) + " has " + text(streams) + " bytestreams, the prototype " +
               text(count) + " fields";
@@ -676,18 +796,21 @@ class ScanDecoder {
       error = "data packet at offset " + text(at) + " is too short for its " + text(count) + " buffer lengths";
       return false;
     }
-    for (size_t i = 0; i < count; ++i) used += loadU16(&packet_[kDataPacketHeaderSize + 2 * i]);
+    lengths_.resize(2 * count);
+    if (!file_.read(position_ + kDataPacketHeaderSize, lengths_.data(), lengths_.size(), error)) return false;
+    for (size_t i = 0; i < count; ++i) used += loadU16(&lengths_[2 * i]);
     if (used > length) {
       error = "data packet at offset " + text(at) + ": buffers and lengths take " + text(used) +
               " bytes, the packet is " + text(length);
       return false;
     }
-    size_t buffer = kDataPacketHeaderSize + 2 * count;
+    uint64_t buffer = position_ + kDataPacketHeaderSize + 2 * count;
     for (size_t i = 0; i < count; ++i) {
-      const size_t size = loadU16(&packet_[kDataPacketHeaderSize + 2 * i]);
-      if (needed_[i]) streams_[i].append(&packet_[buffer], size);
+      const size_t size = loadU16(&lengths_[2 * i]);
+      if (needed_[i] && !file_.read(buffer, streams_[i].extend(size), size, error)) return false;
       buffer += size;
     }
+    position_ += length;
     return true;
   }
 
@@ -695,16 +818,28 @@ class ScanDecoder {
   const ScanDescription& scan_;
   PointOutput& output_;
   E57ReadResult& result_;
+  const PlacePoints place_;
   std::vector<BitStream> streams_;
   std::vector<bool> needed_;
-  std::vector<uint8_t> packet_;
+  std::vector<int> used_;  // the coordinate fields, then the invalid state field if there is one
+  std::vector<uint8_t> lengths_;
   uint64_t position_ = 0;  // logical
   uint64_t section_end_ = 0;
+  double columns_[4][kBatchRecords];
 };
 
 }  // namespace
 
 uint32_t crc32c(const uint8_t* data, size_t size) {
+#if defined(__x86_64__)
+  // The instruction computes this very polynomial, several times faster than tables.
+  static const bool hardware = __builtin_cpu_supports("sse4.2");
+  if (hardware) return ~crc32cHardware(0xFFFFFFFFu, data, size);
+#endif
+  return crc32cPortable(data, size);
+}
+
+uint32_t crc32cPortable(const uint8_t* data, size_t size) {
   static const Crc32cTables tables;
   const auto& t = tables.table;
   uint32_t crc = 0xFFFFFFFFu;

@@ -26,6 +26,9 @@ constexpr const char* kNamespace = "http://www.astm.org/COMMIT/E57/2010-e57-v1.0
 
 // CRC-32C (Castagnoli), as stored big-endian at the end of every page.
 uint32_t crc32c(const uint8_t* data, size_t size);
+// The same from tables alone: what crc32c falls back on where the processor
+// has no CRC-32C instruction.
+uint32_t crc32cPortable(const uint8_t* data, size_t size);
 
 // Reads a `width`-bit value (0..64) that starts `bit_offset` bits into `data`,
 // bits packed least significant first. Touches only the bytes the value spans.
