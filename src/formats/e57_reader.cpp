@@ -4,9 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -14,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace korvane_navigation {
@@ -55,7 +62,13 @@ struct Crc32cTables {
   }
 };
 
+std::atomic<bool> processor_instructions_allowed{true};
+
 #if defined(__x86_64__)
+bool processorHas(bool supported) {
+  return supported && processor_instructions_allowed.load(std::memory_order_relaxed);
+}
+
 __attribute__((target("sse4.2"))) uint32_t crc32cHardware(uint32_t crc, const uint8_t* data, size_t size) {
   uint64_t wide = crc;
   for (; size >= 8; data += 8, size -= 8) wide = __builtin_ia32_crc32di(wide, loadU64(data));
@@ -491,9 +504,9 @@ bool parseXml(std::string& xml, std::vector<ScanDescription>& scans, std::string
 
 // --- Binary sections ---------------------------------------------------------------------
 
-// Bytes readable past the end of a bytestream's data, so that any value can be
-// fetched with whole 8-byte loads.
-constexpr size_t kStreamPadding = 8;
+// Bytes readable past the end of a bytestream's data, so that values can be
+// fetched with whole 8-byte loads, and four at a time with two 16-byte loads.
+constexpr size_t kStreamPadding = 16;
 
 // The unread bytes of one bytestream, filled straight from the file. Consumed
 // bytes are dropped only when room is needed and they are at least half the
@@ -551,6 +564,101 @@ inline uint64_t fetchBits(const uint8_t* data, uint64_t bit, unsigned width) {
   return width < 64 ? value & ((uint64_t{1} << width) - 1) : value;
 }
 
+// A scaled or plain integer from its stored value; integers have scale 1
+// and offset 0, which leave every value unchanged.
+inline double integerValue(uint64_t raw, uint64_t minimum, double scale, double offset) {
+  return static_cast<double>(static_cast<int64_t>(minimum + raw)) * scale + offset;
+}
+
+// Eight `kWidth`-bit values fill exactly kWidth bytes, so in runs of eight
+// that start on a byte boundary each value's byte and shift are constants.
+template <unsigned kWidth, size_t... kIndex>
+inline void decodeGroup(const uint8_t* data, uint64_t minimum, double scale, double offset, double* out,
+                        std::index_sequence<kIndex...>) {
+  constexpr uint64_t kMask = (uint64_t{1} << kWidth) - 1;
+  ((out[kIndex] = integerValue(loadU64(data + kIndex * kWidth / 8) >> (kIndex * kWidth % 8) & kMask, minimum,
+                               scale, offset)),
+   ...);
+}
+
+template <unsigned kWidth>
+void decodeGroups(const uint8_t* data, size_t groups, uint64_t minimum, double scale, double offset, double* out) {
+  for (size_t g = 0; g < groups; ++g, data += kWidth, out += 8)
+    decodeGroup<kWidth>(data, minimum, scale, offset, out, std::make_index_sequence<8>());
+}
+
+using GroupDecoder = void (*)(const uint8_t*, size_t, uint64_t, double, double, double*);
+constexpr unsigned kWidestGroupValue = 57;  // the widest that one 8-byte load holds at any shift
+
+template <size_t... kWidth>
+constexpr std::array<GroupDecoder, sizeof...(kWidth)> groupDecoders(std::index_sequence<kWidth...>) {
+  return {&decodeGroups<static_cast<unsigned>(kWidth) + 1>...};
+}
+constexpr auto kGroupDecoders = groupDecoders(std::make_index_sequence<kWidestGroupValue>());
+
+#if defined(__x86_64__)
+// The same runs of eight, four values to a vector: each value's bytes are
+// shuffled into its own 64-bit lane and shifted into place. A value below
+// 2^52 becomes a double exactly through the exponent bits of 2^52; adding a
+// minimum that a double holds exactly then rounds once, as converting the
+// 64-bit sum does, so every result equals integerValue's.
+constexpr unsigned kWidestVectorValue = 52;
+constexpr uint64_t kLargestExactMinimum = uint64_t{1} << 53;
+
+template <unsigned kWidth>
+struct GroupLayout {
+  static constexpr unsigned byte(unsigned value) { return value * kWidth / 8; }
+  static constexpr unsigned shift(unsigned value) { return value * kWidth % 8; }
+  // Values 4 * half .. 4 * half + 3: the low 128-bit lane is loaded from the
+  // first value's byte, the high one from the third's.
+  static constexpr char control(unsigned half, unsigned index) {
+    const unsigned lane = index / 16, value = 4 * half + 2 * lane + index % 16 / 8;
+    return static_cast<char>(byte(value) - byte(4 * half + 2 * lane) + index % 8);
+  }
+};
+
+template <unsigned kWidth, unsigned kHalf, size_t... kIndex>
+__attribute__((target("avx2"))) inline __m256i fourValues(const uint8_t* data, std::index_sequence<kIndex...>) {
+  using Layout = GroupLayout<kWidth>;
+  const __m256i bytes = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + Layout::byte(4 * kHalf)))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + Layout::byte(4 * kHalf + 2))), 1);
+  const __m256i lanes = _mm256_shuffle_epi8(bytes, _mm256_setr_epi8(Layout::control(kHalf, kIndex)...));
+  const __m256i shifted = _mm256_srlv_epi64(
+      lanes, _mm256_setr_epi64x(Layout::shift(4 * kHalf), Layout::shift(4 * kHalf + 1), Layout::shift(4 * kHalf + 2),
+                                Layout::shift(4 * kHalf + 3)));
+  return _mm256_and_si256(shifted, _mm256_set1_epi64x(static_cast<int64_t>((uint64_t{1} << kWidth) - 1)));
+}
+
+struct VectorScaling {
+  __m256d low, step, shift;
+};
+
+__attribute__((target("avx2"))) inline void storeValues(__m256i raw, const VectorScaling& scaling, double* out) {
+  const __m256i exponent = _mm256_set1_epi64x(0x4330000000000000);  // the bits of 2^52
+  __m256d v = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(raw, exponent)), _mm256_set1_pd(4503599627370496.0));
+  v = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(v, scaling.low), scaling.step), scaling.shift);
+  _mm256_storeu_pd(out, v);
+}
+
+template <unsigned kWidth>
+__attribute__((target("avx2"))) void decodeGroupsFourAtATime(const uint8_t* data, size_t groups, uint64_t minimum,
+                                                              double scale, double offset, double* out) {
+  const VectorScaling scaling = {_mm256_set1_pd(static_cast<double>(static_cast<int64_t>(minimum))),
+                                 _mm256_set1_pd(scale), _mm256_set1_pd(offset)};
+  for (size_t g = 0; g < groups; ++g, data += kWidth, out += 8) {
+    storeValues(fourValues<kWidth, 0>(data, std::make_index_sequence<32>()), scaling, out);
+    storeValues(fourValues<kWidth, 1>(data, std::make_index_sequence<32>()), scaling, out + 4);
+  }
+}
+
+template <size_t... kWidth>
+constexpr std::array<GroupDecoder, sizeof...(kWidth)> vectorGroupDecoders(std::index_sequence<kWidth...>) {
+  return {&decodeGroupsFourAtATime<static_cast<unsigned>(kWidth) + 1>...};
+}
+constexpr auto kVectorGroupDecoders = vectorGroupDecoders(std::make_index_sequence<kWidestVectorValue>());
+#endif
+
 // `count` values of one field, from `bit` on in padded data, as the numbers
 // they stand for.
 void decodeField(const Field& field, const uint8_t* data, uint64_t bit, size_t count, double* out) {
@@ -571,21 +679,27 @@ void decodeField(const Field& field, const uint8_t* data, uint64_t bit, size_t c
     }
     return;
   }
-  // Integers have scale 1 and offset 0, which leave every value unchanged.
   const uint64_t minimum = static_cast<uint64_t>(field.minimum);
   const double scale = field.scale, offset = field.offset;
-  const auto number = [&](uint64_t raw) {
-    return static_cast<double>(static_cast<int64_t>(minimum + raw)) * scale + offset;
-  };
   if (width == 0) {
-    std::fill(out, out + count, number(0));
-  } else if (width <= 57) {
-    // Kept apart from the wider case so that this loop has no branch.
+    std::fill(out, out + count, integerValue(0, minimum, scale, offset));
+  } else if (width <= kWidestGroupValue && bit % 8 == 0 && count % 8 == 0) {
+#if defined(__x86_64__)
+    const bool avx2 = processorHas(__builtin_cpu_supports("avx2"));
+    const bool exact_minimum = minimum + kLargestExactMinimum <= 2 * kLargestExactMinimum;  // |minimum| <= 2^53
+    if (avx2 && width <= kWidestVectorValue && exact_minimum) {
+      kVectorGroupDecoders[width - 1](data + bit / 8, count / 8, minimum, scale, offset, out);
+      return;
+    }
+#endif
+    kGroupDecoders[width - 1](data + bit / 8, count / 8, minimum, scale, offset, out);
+  } else if (width <= kWidestGroupValue) {
     const uint64_t mask = (uint64_t{1} << width) - 1;
     for (size_t i = 0; i < count; ++i, bit += width)
-      out[i] = number(loadU64(data + bit / 8) >> (bit % 8) & mask);
+      out[i] = integerValue(loadU64(data + bit / 8) >> (bit % 8) & mask, minimum, scale, offset);
   } else {
-    for (size_t i = 0; i < count; ++i, bit += width) out[i] = number(fetchBits(data, bit, width));
+    for (size_t i = 0; i < count; ++i, bit += width)
+      out[i] = integerValue(fetchBits(data, bit, width), minimum, scale, offset);
   }
 }
 
@@ -649,8 +763,72 @@ size_t placePoints(const ScanDescription& scan, const double* const* values, siz
 
 using PlacePoints = size_t (*)(const ScanDescription&, const double* const*, size_t, float*);
 
+#if defined(__x86_64__)
+// Four cartesian points at a time. Multiplications and additions stay apart
+// and in the scalar order (no fused multiply-add), so every float is the one
+// placePoints gives; groups with a point to leave out go through placePoints.
+template <bool kPose, bool kInvalidState>
+__attribute__((target("avx2"))) size_t placeFourAtATime(const ScanDescription& scan, const double* const* values,
+                                                         size_t count, float* out) {
+  const double* a = values[0];
+  const double* b = values[1];
+  const double* c = values[2];
+  const double* state = values[3];
+  __m256d r[3][3], t[3];
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 3; ++column) r[row][column] = _mm256_set1_pd(scan.rotation[row][column]);
+    t[row] = _mm256_set1_pd(scan.translation[row]);
+  }
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  const __m128 infinity = _mm_set1_ps(std::numeric_limits<float>::infinity());
+  size_t kept = 0, i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m256d p[3] = {_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), _mm256_loadu_pd(c + i)};
+    __m128 world[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      __m256d w = p[axis];
+      if (kPose) {
+        w = _mm256_add_pd(_mm256_mul_pd(r[axis][0], p[0]), _mm256_mul_pd(r[axis][1], p[1]));
+        w = _mm256_add_pd(_mm256_add_pd(w, _mm256_mul_pd(r[axis][2], p[2])), t[axis]);
+      }
+      world[axis] = _mm256_cvtpd_ps(w);
+    }
+    // |v| < infinity is false for infinities and NaN alike.
+    __m128 finite = _mm_cmplt_ps(_mm_and_ps(world[0], magnitude), infinity);
+    finite = _mm_and_ps(finite, _mm_cmplt_ps(_mm_and_ps(world[1], magnitude), infinity));
+    finite = _mm_and_ps(finite, _mm_cmplt_ps(_mm_and_ps(world[2], magnitude), infinity));
+    int valid = _mm_movemask_ps(finite);
+    if (kInvalidState) valid &= _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(state + i), _mm256_setzero_pd(), _CMP_EQ_OQ));
+    if (valid != 0xF) {
+      const double* const group[4] = {a + i, b + i, c + i, kInvalidState ? state + i : nullptr};
+      kept += placePoints<false, kPose, kInvalidState>(scan, group, 4, out + 3 * kept);
+      continue;
+    }
+    // x0..x3, y0..y3, z0..z3 into x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
+    const __m128 x = world[0], y = world[1], z = world[2];
+    const __m128 first = _mm_shuffle_ps(_mm_unpacklo_ps(x, y), _mm_shuffle_ps(z, x, _MM_SHUFFLE(1, 1, 0, 0)),
+                                        _MM_SHUFFLE(2, 0, 1, 0));
+    const __m128 second = _mm_shuffle_ps(_mm_shuffle_ps(y, z, _MM_SHUFFLE(1, 1, 1, 1)), _mm_unpackhi_ps(x, y),
+                                         _MM_SHUFFLE(1, 0, 2, 0));
+    const __m128 third = _mm_shuffle_ps(_mm_shuffle_ps(z, x, _MM_SHUFFLE(3, 3, 2, 2)),
+                                        _mm_shuffle_ps(y, z, _MM_SHUFFLE(3, 3, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0));
+    float* point = out + 3 * kept;
+    _mm_storeu_ps(point, first);
+    _mm_storeu_ps(point + 4, second);
+    _mm_storeu_ps(point + 8, third);
+    kept += 4;
+  }
+  const double* const rest[4] = {a + i, b + i, c + i, kInvalidState ? state + i : nullptr};
+  return kept + placePoints<false, kPose, kInvalidState>(scan, rest, count - i, out + 3 * kept);
+}
+#endif
+
 template <bool kSpherical, bool kPose>
 PlacePoints choosePlacement(bool invalid_state) {
+#if defined(__x86_64__)
+  if (!kSpherical && processorHas(__builtin_cpu_supports("avx2")))
+    return invalid_state ? &placeFourAtATime<kPose, true> : &placeFourAtATime<kPose, false>;
+#endif
   return invalid_state ? &placePoints<kSpherical, kPose, true> : &placePoints<kSpherical, kPose, false>;
 }
 
@@ -682,7 +860,15 @@ class ScanDecoder {
         if (!readPacket(done, error)) return false;
         continue;
       }
-      const size_t batch = static_cast<size_t>(std::min<uint64_t>(ready, kBatchRecords));
+      size_t batch = static_cast<size_t>(std::min<uint64_t>(ready, kBatchRecords));
+      // Runs of eight records leave every stream on a byte boundary, where
+      // the fastest decoding applies: after a packet ends mid-run, the run is
+      // completed first.
+      if (done % 8 != 0) {
+        batch = std::min<size_t>(batch, 8 - done % 8);
+      } else if (batch >= 8) {
+        batch -= batch % 8;
+      }
       decodeBatch(batch);
       done += batch;
     }
@@ -833,11 +1019,12 @@ class ScanDecoder {
 uint32_t crc32c(const uint8_t* data, size_t size) {
 #if defined(__x86_64__)
   // The instruction computes this very polynomial, several times faster than tables.
-  static const bool hardware = __builtin_cpu_supports("sse4.2");
-  if (hardware) return ~crc32cHardware(0xFFFFFFFFu, data, size);
+  if (processorHas(__builtin_cpu_supports("sse4.2"))) return ~crc32cHardware(0xFFFFFFFFu, data, size);
 #endif
   return crc32cPortable(data, size);
 }
+
+void setE57ProcessorInstructions(bool allowed) { processor_instructions_allowed = allowed; }
 
 uint32_t crc32cPortable(const uint8_t* data, size_t size) {
   static const Crc32cTables tables;

@@ -30,6 +30,11 @@ uint32_t crc32c(const uint8_t* data, size_t size);
 // has no CRC-32C instruction.
 uint32_t crc32cPortable(const uint8_t* data, size_t size);
 
+// Whether the reader may use the processor's CRC-32C and vector instructions
+// where it has them (the default). Without them it runs the portable code
+// that other processors run, to the same results: tests compare the two.
+void setE57ProcessorInstructions(bool allowed);
+
 // Reads a `width`-bit value (0..64) that starts `bit_offset` bits into `data`,
 // bits packed least significant first. Touches only the bytes the value spans.
 uint64_t unpackBits(const uint8_t* data, uint64_t bit_offset, unsigned width);
