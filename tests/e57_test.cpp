@@ -394,7 +394,8 @@ TEST(E57ScaledIntegerTest, DecodesEveryWidthInRunsThatPacketsCut) {
   };
   std::vector<Range> ranges;
   for (unsigned width = 1; width <= 64; ++width)
-    ranges.push_back({width, -std::ldexp(1.0, static_cast<int>(width) - 1), width > 53 ? std::ldexp(1.0, width - 53) : 1});
+    ranges.push_back({width, -std::ldexp(1.0, static_cast<int>(width) - 1),
+                      width > 53 ? std::ldexp(1.0, static_cast<int>(width) - 53) : 1});
   for (unsigned width : {12u, 20u, 33u, 47u}) ranges.push_back({width, -std::ldexp(1.0, 62), 1024});
   for (const Range& range : ranges) {
     SCOPED_TRACE(std::to_string(range.width) + " bits from " + std::to_string(range.minimum));

@@ -160,7 +160,8 @@ class PagedFile {
   // Loads and verifies every page of the range at once, so that the reads
   // within it that follow are served from memory.
   bool hold(uint64_t logical, size_t size, std::string& error) {
-    if (size == 0 || logical > logicalSize() || size > logicalSize() - logical) return read(logical, nullptr, size, error);
+    if (size == 0 || logical > logicalSize() || size > logicalSize() - logical)
+      return read(logical, nullptr, size, error);
     const uint64_t first = logical / payload(), last = (logical + size - 1) / payload();
     if (first >= first_page_ && last < first_page_ + loaded_pages_) return true;
     if (last - first >= block_pages_) return read(logical, nullptr, size, error);
@@ -509,9 +510,9 @@ bool parseXml(std::string& xml, std::vector<ScanDescription>& scans, std::string
 constexpr size_t kStreamPadding = 16;
 
 // The unread bytes of one bytestream, filled straight from the file. Consumed
-// bytes are dropped only when room is needed and they are at least half the
-// buffer, so a stream that runs far ahead of the others is not copied once
-// per packet.
+// bytes are dropped only when the end of the buffer is reached, and the
+// buffer is then kept at least twice what is unread, so a stream that runs
+// far ahead of the others is not copied once per packet.
 class BitStream {
  public:
   // Room for `size` more bytes at the end of the data; the caller fills it.
@@ -798,7 +799,8 @@ __attribute__((target("avx2"))) size_t placeFourAtATime(const ScanDescription& s
     finite = _mm_and_ps(finite, _mm_cmplt_ps(_mm_and_ps(world[1], magnitude), infinity));
     finite = _mm_and_ps(finite, _mm_cmplt_ps(_mm_and_ps(world[2], magnitude), infinity));
     int valid = _mm_movemask_ps(finite);
-    if (kInvalidState) valid &= _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(state + i), _mm256_setzero_pd(), _CMP_EQ_OQ));
+    if (kInvalidState)
+      valid &= _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(state + i), _mm256_setzero_pd(), _CMP_EQ_OQ));
     if (valid != 0xF) {
       const double* const group[4] = {a + i, b + i, c + i, kInvalidState ? state + i : nullptr};
       kept += placePoints<false, kPose, kInvalidState>(scan, group, 4, out + 3 * kept);
@@ -854,8 +856,10 @@ class ScanDecoder {
     uint64_t done = 0;
     while (done < scan_.record_count) {
       uint64_t ready = scan_.record_count - done;
-      for (int index : used_)
-        ready = std::min(ready, streams_[static_cast<size_t>(index)].available(scan_.fields[static_cast<size_t>(index)].bits));
+      for (int index : used_) {
+        const size_t i = static_cast<size_t>(index);
+        ready = std::min(ready, streams_[i].available(scan_.fields[i].bits));
+      }
       if (ready == 0) {
         if (!readPacket(done, error)) return false;
         continue;
