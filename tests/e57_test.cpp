@@ -45,6 +45,31 @@ ReadOutcome readE57(const std::string& path) {
   return outcome;
 }
 
+bool matches(const std::string& text, const std::string& pattern);
+
+// Lets the reader use the processor's own instructions or not, until it goes out of scope.
+class ProcessorInstructions {
+ public:
+  explicit ProcessorInstructions(bool allowed) { setE57ProcessorInstructions(allowed); }
+  ~ProcessorInstructions() { setE57ProcessorInstructions(true); }
+  ProcessorInstructions(const ProcessorInstructions&) = delete;
+  ProcessorInstructions& operator=(const ProcessorInstructions&) = delete;
+};
+
+// Reads with and without the processor's vector and CRC instructions: the
+// portable code other processors run must give the very same points.
+ReadOutcome readBothWays(const std::string& path) {
+  ReadOutcome fast = readE57(path);
+  const ProcessorInstructions portable_only(false);
+  const ReadOutcome portable = readE57(path);
+  EXPECT_EQ(portable.result.status, fast.result.status);
+  EXPECT_EQ(portable.result.error, fast.result.error);
+  EXPECT_EQ(portable.result.points_read, fast.result.points_read);
+  EXPECT_EQ(portable.result.invalid_points, fast.result.invalid_points);
+  EXPECT_TRUE(portable.points == fast.points) << "the portable code reads other points";
+  return fast;
+}
+
 Points boxPoints(size_t count, uint64_t seed, double half_width = 50.0) {
   std::mt19937_64 random(seed);
   std::uniform_real_distribution<double> across(-half_width, half_width), up(-2.0, 12.0);
@@ -72,12 +97,38 @@ TEST(Crc32cTest, KnownAnswers) {
   std::vector<uint8_t> zeros(32, 0), ones(32, 0xFF), ascending(32);
   for (size_t i = 0; i < ascending.size(); ++i) ascending[i] = static_cast<uint8_t>(i);
   const std::string digits = "123456789";
-  EXPECT_EQ(crc32c(reinterpret_cast<const uint8_t*>(digits.data()), digits.size()), 0xE3069283u);
-  EXPECT_EQ(crc32c(nullptr, 0), 0u);
-  // iSCSI test vectors: long enough for the eight-byte steps.
-  EXPECT_EQ(crc32c(zeros.data(), zeros.size()), 0x8A9136AAu);
-  EXPECT_EQ(crc32c(ones.data(), ones.size()), 0x62A8AB43u);
-  EXPECT_EQ(crc32c(ascending.data(), ascending.size()), 0x46DD794Eu);
+  for (auto* checksum : {&crc32c, &crc32cPortable}) {
+    SCOPED_TRACE(checksum == &crc32c ? "crc32c" : "crc32cPortable");
+    EXPECT_EQ(checksum(reinterpret_cast<const uint8_t*>(digits.data()), digits.size()), 0xE3069283u);
+    EXPECT_EQ(checksum(nullptr, 0), 0u);
+    // iSCSI test vectors: long enough for the eight-byte steps.
+    EXPECT_EQ(checksum(zeros.data(), zeros.size()), 0x8A9136AAu);
+    EXPECT_EQ(checksum(ones.data(), ones.size()), 0x62A8AB43u);
+    EXPECT_EQ(checksum(ascending.data(), ascending.size()), 0x46DD794Eu);
+  }
+}
+
+TEST(Crc32cTest, AgreesWithBitByBitDivisionAtEveryLengthAndAlignment) {
+  std::mt19937 random(11);
+  std::vector<uint8_t> bytes(1100);
+  for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  const auto bitwise = [](const uint8_t* data, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+      crc ^= data[i];
+      for (int bit = 0; bit < 8; ++bit) crc = crc & 1 ? (crc >> 1) ^ 0x82F63B78u : crc >> 1;
+    }
+    return ~crc;
+  };
+  for (size_t start = 0; start < 8; ++start) {
+    for (size_t size : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{63}, size_t{1020},
+                        size_t{1092}}) {
+      SCOPED_TRACE(std::to_string(size) + " bytes from " + std::to_string(start));
+      const uint32_t want = bitwise(&bytes[start], size);
+      EXPECT_EQ(crc32c(&bytes[start], size), want);
+      EXPECT_EQ(crc32cPortable(&bytes[start], size), want);
+    }
+  }
 }
 
 TEST(UnpackBitsTest, ReadsBackValuesOfEveryWidthAtEveryBitOffset) {
@@ -238,7 +289,7 @@ TEST_P(E57RoundTrip, ReadsBackTheValidPointsOfEveryScan) {
     }
   }
   E57Layout layout;
-  const ReadOutcome outcome = readE57(write(dir_, scans, options, &layout));
+  const ReadOutcome outcome = readBothWays(write(dir_, scans, options, &layout));
 
   // The layouts this case is meant to exercise really are in the file.
   if (options.max_packet_bytes < e57::kLargestPacket) {
@@ -330,6 +381,60 @@ TEST(E57ScaledIntegerTest, DecodesEveryFieldWidth) {
   }
 }
 
+TEST(E57ScaledIntegerTest, DecodesEveryWidthInRunsThatPacketsCut) {
+  // Long runs of records in small packets, which end between any two
+  // records: every width from 1 to 64 bits at every bit offset, next to
+  // fields of other widths, around minimums a double holds exactly and
+  // (far from zero) ones it does not.
+  std::mt19937_64 random(5);
+  struct Range {
+    unsigned width;
+    double minimum;
+    double step;  // between neighbouring values that a double holds exactly
+  };
+  std::vector<Range> ranges;
+  for (unsigned width = 1; width <= 64; ++width)
+    ranges.push_back({width, -std::ldexp(1.0, static_cast<int>(width) - 1),
+                      width > 53 ? std::ldexp(1.0, static_cast<int>(width) - 53) : 1});
+  for (unsigned width : {12u, 20u, 33u, 47u}) ranges.push_back({width, -std::ldexp(1.0, 62), 1024});
+  for (const Range& range : ranges) {
+    SCOPED_TRACE(std::to_string(range.width) + " bits from " + std::to_string(range.minimum));
+    const double largest = range.minimum + (std::ldexp(1.0, static_cast<int>(range.width)) - range.step);
+    const unsigned other_width = 1 + range.width * 7 % 40;  // y
+    const double other_largest = std::ldexp(1.0, static_cast<int>(other_width)) - 1;
+    TempDir dir;
+    E57WriteOptions options;
+    options.encoding = E57CoordinateEncoding::kScaledInteger;
+    options.scale = 1;
+    options.invalid_state_field = range.width % 2 == 1;
+    options.extra_fields = range.width % 4 == 0;
+    options.max_packet_bytes = 96;
+    E57FileWriter writer(dir.file("widths.e57"), options);
+    writer.beginScan(std::nullopt, {{range.minimum, 0, 0}, {largest, other_largest, 0}});
+    Points points;
+    std::vector<bool> invalid;
+    const uint64_t steps = static_cast<uint64_t>((largest - range.minimum) / range.step);
+    for (int i = 0; i < 403; ++i) {
+      const uint64_t x_steps = i == 0 ? 0 : i == 1 ? steps : random() % (steps + 1);
+      const double y = static_cast<double>(random() & ((uint64_t{1} << other_width) - 1));
+      points.push_back({range.minimum + static_cast<double>(x_steps) * range.step, y, 0});
+      invalid.push_back(options.invalid_state_field && i % 5 == 3);
+      writer.add(points.back()[0], points.back()[1], points.back()[2], invalid.back());
+    }
+    writer.endScan();
+    ASSERT_TRUE(writer.close()) << writer.error();
+    ASSERT_GT(writer.layout().scans[0].packets.size(), 3u) << "test data";
+
+    const ReadOutcome outcome = readBothWays(dir.file("widths.e57"));
+    ASSERT_EQ(outcome.result.status, E57ReadStatus::kOk) << outcome.result.error;
+    std::vector<FloatPoint> want;
+    for (size_t i = 0; i < points.size(); ++i)
+      if (!invalid[i]) want.push_back({static_cast<float>(points[i][0]), static_cast<float>(points[i][1]), 0.0f});
+    ASSERT_EQ(outcome.points.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(outcome.points[i], want[i]) << "point " << i;
+  }
+}
+
 TEST(E57PoseTest, ScansArriveInFileOrderInTheCommonFrame) {
   TempDir dir;
   const Points local = {{1, 2, 3}, {-4.5, 0.25, 7}, {10, -20, 0.5}};
@@ -359,7 +464,7 @@ TEST(E57PoseTest, ScansArriveInFileOrderInTheCommonFrame) {
     E57WriteOptions options;
     options.encoding = encoding;
     options.scale = 0.25;  // every local coordinate is a whole number of steps
-    const ReadOutcome outcome = readE57(write(dir, scans, options));
+    const ReadOutcome outcome = readBothWays(write(dir, scans, options));
     ASSERT_EQ(outcome.result.status, E57ReadStatus::kOk) << outcome.result.error;
     EXPECT_EQ(outcome.result.scans, 6u);
     ASSERT_EQ(outcome.points.size(), 5 * local.size());
@@ -407,6 +512,41 @@ TEST(E57ReadTest, HandsPointsOverInChunksAndReportsProgress) {
     if (i > 0) EXPECT_GE(outcome.progress[i].first, outcome.progress[i - 1].first);
   }
   EXPECT_EQ(outcome.progress.back().first, size);
+}
+
+TEST(E57ReadTest, ReadsFilesOfManyBlocksAndChecksEveryPage) {
+  // The file is read in blocks of pages, and packets run across the joins
+  // between blocks: here with 1 KiB pages, and with 1 MiB pages, where a block
+  // holds only a few.
+  for (uint64_t page_size : {uint64_t{1024}, uint64_t{1} << 20}) {
+    SCOPED_TRACE(std::to_string(page_size) + "-byte pages");
+    TempDir dir;
+    std::vector<E57Scan> scans(1);
+    scans[0].points = boxPoints(130000, 9);  // 24 bytes a point as doubles: over 3 MB
+    E57WriteOptions options;
+    options.page_size = page_size;
+    E57Layout layout;
+    const std::string path = write(dir, scans, options, &layout);
+    const ReadOutcome outcome = readBothWays(path);
+    ASSERT_EQ(outcome.result.status, E57ReadStatus::kOk) << outcome.result.error;
+    ASSERT_EQ(outcome.points.size(), scans[0].points.size());
+    for (size_t i = 0; i < outcome.points.size(); ++i) {
+      const auto& p = scans[0].points[i];
+      ASSERT_EQ(outcome.points[i],
+                (FloatPoint{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])}))
+          << "point " << i;
+    }
+
+    // One flipped bit in the last data packet, far from the first block.
+    std::string bytes = readFile(path);
+    const uint64_t at = layout.scans[0].packets.back().offset + 100;
+    bytes[at] ^= 0x10;
+    writeFile(path, bytes);
+    const ReadOutcome damaged = readBothWays(path);
+    EXPECT_EQ(damaged.result.status, E57ReadStatus::kInvalid);
+    EXPECT_TRUE(matches(damaged.result.error, "*checksum mismatch on page " + std::to_string(at / page_size) + " *"))
+        << damaged.result.error;
+  }
 }
 
 TEST(E57ReadTest, FileWithoutScansHoldsNoPoints) {

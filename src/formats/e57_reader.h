@@ -26,6 +26,14 @@ constexpr const char* kNamespace = "http://www.astm.org/COMMIT/E57/2010-e57-v1.0
 
 // CRC-32C (Castagnoli), as stored big-endian at the end of every page.
 uint32_t crc32c(const uint8_t* data, size_t size);
+// The same from tables alone: what crc32c falls back on where the processor
+// has no CRC-32C instruction.
+uint32_t crc32cPortable(const uint8_t* data, size_t size);
+
+// Whether the reader may use the processor's CRC-32C and vector instructions
+// where it has them (the default). Without them it runs the portable code
+// that other processors run, to the same results: tests compare the two.
+void setE57ProcessorInstructions(bool allowed);
 
 // Reads a `width`-bit value (0..64) that starts `bit_offset` bits into `data`,
 // bits packed least significant first. Touches only the bytes the value spans.
