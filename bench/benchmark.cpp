@@ -324,6 +324,20 @@ bool wholeRun(const Options& options, const std::string& dir, const Building& b,
 
 // ------------------------------------------- items 8 and 9: surveys of any size
 
+// Runs the binary on the building in `run_dir`, then deletes its LAS file;
+// false, with the run's output, when it fails.
+bool runOnBuilding(const Options& options, const char* item, const std::string& run_dir, const Building& b,
+                   bench::ChildRun& run) {
+  const std::string config = writeConfig(run_dir, b, sensorOrigin(b.layout));
+  progress(format("%s %s %s ...", item, options.map_generator.c_str(), config.c_str()).c_str());
+  run = bench::runChild({options.map_generator, config}, run_dir + "/map_generator.log", {"GLOG_log_dir=" + run_dir});
+  std::filesystem::remove(b.las_path);
+  if (run.started && run.exit_code == 0) return true;
+  std::fprintf(stderr, "map_generator failed (%s, exit %d):\n%s\n", run.error.c_str(), run.exit_code,
+               run.output.c_str());
+  return false;
+}
+
 // Item 8: the same building at 1x and 8x the points per square metre, each
 // run as a user starts it; the peaks must follow the voxels, not the points.
 bool densityRuns(const Options& options, const std::string& dir, std::vector<Row>& rows, std::string& details) {
@@ -337,16 +351,8 @@ bool densityRuns(const Options& options, const std::string& dir, std::vector<Row
     progress(format("[8] writing the building at %gx density ...", densities[i]).c_str());
     if (!makeBuilding(options.scale, run_dir + "/building.las", b, densities[i])) return false;
     points[i] = b.points;
-    const std::string config = writeConfig(run_dir, b, sensorOrigin(b.layout));
-    progress(format("[8] %s %s ...", options.map_generator.c_str(), config.c_str()).c_str());
-    const bench::ChildRun run =
-        bench::runChild({options.map_generator, config}, run_dir + "/map_generator.log", {"GLOG_log_dir=" + run_dir});
-    std::filesystem::remove(b.las_path);
-    if (!run.started || run.exit_code != 0) {
-      std::fprintf(stderr, "map_generator failed (%s, exit %d):\n%s\n", run.error.c_str(), run.exit_code,
-                   run.output.c_str());
-      return false;
-    }
+    bench::ChildRun run;
+    if (!runOnBuilding(options, "[8]", run_dir, b, run)) return false;
     sides[i] = {format("%gx", densities[i]), run.seconds, NAN, mb(run.max_rss_kb)};
     const StageFigures f = parseSummary(run.output);
     details += format("[8] %gx density: %llu points (%.1f M voxels), run %.1f s (read and thin %.1f s), peak %.0f MiB\n",
@@ -378,16 +384,8 @@ bool billionRun(const Options& options, const std::string& dir, std::vector<Row>
   Building b;
   progress("[9] writing a billion-point building (scale 1, 30x density) ...");
   if (!makeBuilding(1.0, run_dir + "/building.las", b, 30.0)) return false;
-  const std::string config = writeConfig(run_dir, b, sensorOrigin(b.layout));
-  progress(format("[9] %s %s ...", options.map_generator.c_str(), config.c_str()).c_str());
-  const bench::ChildRun run =
-      bench::runChild({options.map_generator, config}, run_dir + "/map_generator.log", {"GLOG_log_dir=" + run_dir});
-  std::filesystem::remove(b.las_path);
-  if (!run.started || run.exit_code != 0) {
-    std::fprintf(stderr, "map_generator failed (%s, exit %d):\n%s\n", run.error.c_str(), run.exit_code,
-                 run.output.c_str());
-    return false;
-  }
+  bench::ChildRun run;
+  if (!runOnBuilding(options, "[9]", run_dir, b, run)) return false;
   const StageFigures f = parseSummary(run.output);
   const double peak_gib = run.max_rss_kb / (1024.0 * 1024.0);
   Row row;

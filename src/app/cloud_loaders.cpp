@@ -49,18 +49,31 @@ std::string loaderKey(const std::string& extension) {
   return key;
 }
 
-bool NavMapGenerator::lasLoader(const std::string& path) {
+namespace {
+
+using ReadAndThin = ThinnedSurvey (*)(const std::string&, float, const ReadingProgressCallback&);
+
+// Reads and thins `path` with `read`, reporting its progress; false, after
+// an ERROR, when the thinning refused the voxel size.
+bool readAndThin(ReadAndThin read, const std::string& path, float leaf_size, ThinnedSurvey& survey) {
   ProgressLog progress("reading and thinning " + path, "points");
-  const Stopwatch stage;
-  ThinnedSurvey survey;
   try {
-    survey = readAndThinLas(path, static_cast<float>(config_.downsample_size), [&](const ReadingProgress& p) {
+    survey = read(path, leaf_size, [&](const ReadingProgress& p) {
       progress.updateReading(p.bytes_read, p.bytes_total, p.points_read, p.points_kept);
     });
   } catch (const std::exception& e) {
     LOG(ERROR) << path << ": " << e.what();
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool NavMapGenerator::lasLoader(const std::string& path) {
+  const Stopwatch stage;
+  ThinnedSurvey survey;
+  if (!readAndThin(readAndThinLas, path, static_cast<float>(config_.downsample_size), survey)) return false;
   const LasReadResult& result = survey.las;
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << result.error;
@@ -88,17 +101,9 @@ void NavMapGenerator::keepThinnedSurvey(ThinnedSurvey& survey, double seconds) {
 }
 
 bool NavMapGenerator::e57Loader(const std::string& path) {
-  ProgressLog progress("reading and thinning " + path, "points");
   const Stopwatch stage;
   ThinnedSurvey survey;
-  try {
-    survey = readAndThinE57(path, static_cast<float>(config_.downsample_size), [&](const ReadingProgress& p) {
-      progress.updateReading(p.bytes_read, p.bytes_total, p.points_read, p.points_kept);
-    });
-  } catch (const std::exception& e) {
-    LOG(ERROR) << path << ": " << e.what();
-    return false;
-  }
+  if (!readAndThin(readAndThinE57, path, static_cast<float>(config_.downsample_size), survey)) return false;
   const E57ReadResult& result = survey.e57;
   if (result.status != E57ReadStatus::kOk) {
     LOG(ERROR) << "failed to load e57 file: " << result.error;
