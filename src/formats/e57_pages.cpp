@@ -50,18 +50,6 @@ bool processorHas(bool supported) {
 }
 #endif
 
-ssize_t readAt(int fd, uint8_t* buffer, size_t size, uint64_t position) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(position + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return static_cast<ssize_t>(done);
-}
-
 PagedFile::PagedFile(int fd, uint64_t page_size, uint64_t file_size, const Progress& progress)
     : fd_(fd), page_size_(page_size), file_size_(file_size), progress_(progress),
       // Room for the pages of the longest packet wherever it starts, so that

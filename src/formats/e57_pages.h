@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "formats/e57_reader.h"
+#include "formats/file_reading.h"
 
 namespace korvane_navigation {
 namespace e57 {
@@ -33,9 +34,6 @@ bool processorHas(bool supported);
 #endif
 
 inline std::string text(uint64_t value) { return std::to_string(value); }
-
-// Reads until `size` bytes are in or the file ends; -1 on an I/O error.
-ssize_t readAt(int fd, uint8_t* buffer, size_t size, uint64_t position);
 
 // The file seen as its logical byte stream: page checksums stripped, each
 // page verified when it is first loaded. Holds one block of pages, so

@@ -1,4 +1,5 @@
 #include "formats/e57_reader.h"
+#include "formats/file_reading.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,20 +24,6 @@ constexpr size_t kChunkPoints = 8192;
 constexpr size_t kBatchRecords = 512;
 constexpr size_t kPacketHeaderSize = 4;
 constexpr size_t kDataPacketHeaderSize = 6;  // packet header, then the bytestream count
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class PointOutput {
  public:

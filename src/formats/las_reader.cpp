@@ -1,4 +1,5 @@
 #include "formats/las_reader.h"
+#include "formats/file_reading.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,33 +55,6 @@ std::string formatDouble(double value) {
 std::string versionText(uint8_t major, uint8_t minor) {
   return std::to_string(major) + "." + std::to_string(minor);
 }
-
-// Reads until `size` bytes are in or the file ends; -1 on an I/O error.
-ssize_t readAt(int fd, uint8_t* buffer, size_t size, uint64_t position) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::pread(fd, buffer + done, size - done, static_cast<off_t>(position + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
