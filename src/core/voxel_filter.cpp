@@ -18,6 +18,11 @@
 
 #include <sys/mman.h>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#define VOXEL_FILTER_SSE2 1
+#endif
+
 namespace korvane_navigation {
 namespace {
 
@@ -598,12 +603,12 @@ struct VoxelRecord {
 };
 static_assert(sizeof(VoxelRecord) == 24, "records are packed");
 
-// The ring holds the voxels of a few scan lines (2.5 MiB); its index, four
-// times as many slots, rarely loses a voxel to a collision before the ring
-// comes round to it.
-constexpr unsigned kRingBits = 16;
+// The ring holds the voxels of a few scan lines, and its index, eight times
+// as many slots, rarely loses one of them to a collision before the ring
+// comes round to it: both stay in the processor's cache (290 KiB).
+constexpr unsigned kRingBits = 12;
 constexpr std::size_t kRingSize = std::size_t{1} << kRingBits;
-constexpr unsigned kIndexBits = 20;
+constexpr unsigned kIndexBits = 15;
 
 std::uint64_t mix(std::uint64_t h) {
   h ^= h >> 31;
@@ -735,43 +740,56 @@ std::uint64_t bandOf(std::uint64_t key) { return key >> kBandShift; }
 class BandedRecords {
  public:
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  // Records wait in their band until they fill three whole cache lines,
+  // which then go to memory in one go, past the caches: writing a record
+  // straight to one of thousands of band tails would first read its line.
+  static constexpr std::uint32_t kStaged = 8;
+  static_assert(kStaged * sizeof(VoxelRecord) % 64 == 0, "staged records fill whole cache lines");
 
   struct Block {
-    std::uint64_t at;  // offset in the pool
+    std::uint64_t at;  // offset in the pool, a multiple of kStaged
     std::uint32_t capacity;
     std::uint32_t next;
   };
-  // The tail of its last block is kept here, so that appending touches
-  // nothing but the band and the record.
-  struct Band {
+  struct alignas(64) Band {
     std::uint64_t id;
     std::uint64_t tail;         // where the next record goes, in the pool
     std::uint32_t first, last;  // blocks
-    std::uint32_t fill;         // records in the last block
+    std::uint32_t fill;         // records in the last block, those staged not counted
     std::uint32_t capacity;     // of the last block
-    std::uint64_t records;
+    std::uint64_t records;      // those staged counted
+    std::uint32_t staged;
+    VoxelRecord stage[kStaged];
   };
 
   std::uint64_t records() const { return records_; }
   const std::vector<Band>& bands() const { return bands_; }
   const std::vector<Block>& blocks() const { return blocks_; }
-  const VoxelRecord* pool() const { return pool_.data(); }
 
   void append(std::uint64_t key, std::uint32_t count, const float (&offset_sum)[3]) {
     const std::uint64_t id = bandOf(key);
-    if (id != last_id_) {
-      last_band_ = find(id);
-      last_id_ = id;
+    Recent& recent = recent_[(id * 0x9E3779B97F4A7C15ull) >> (64 - kRecentBits)];
+    if (recent.id != id) {
+      recent.band = static_cast<std::uint32_t>(find(id));
+      recent.id = id;
     }
-    Band& b = bands_[last_band_];
-    if (b.fill == b.capacity) extend(b);
-    VoxelRecord& r = pool_.data()[b.tail++];
+    Band& b = bands_[recent.band];
+    if (b.fill + b.staged == b.capacity) extend(b);
+    VoxelRecord& r = b.stage[b.staged++];
     r.key = key;
     r.count = count;
     std::memcpy(r.offset_sum, offset_sum, sizeof r.offset_sum);
-    ++b.fill;
     ++b.records;
     ++records_;
+    if (((b.tail + b.staged) & (kStaged - 1)) == 0) write(b);
+  }
+
+  // Writes every band's staged records, for reading the pool.
+  void settle() {
+    for (Band& b : bands_) write(b);
+#if defined(VOXEL_FILTER_SSE2)
+    _mm_sfence();
+#endif
   }
 
   // Calls `each(record, n)` for each run of the band's records.
@@ -808,12 +826,31 @@ class BandedRecords {
   VoxelRecord* at(const Block& block) { return pool_.data() + block.at; }
 
  private:
-  // Blocks grow from 4 records to 64 along a band: small bands waste little,
+  // Blocks grow from 8 records to 64 along a band: small bands waste little,
   // large ones are read in runs of 1.5 KiB.
-  static constexpr unsigned kFirstBlockBits = 2;
+  static constexpr unsigned kFirstBlockBits = 3;
   static constexpr unsigned kLastBlockBits = 6;
 
   static unsigned classOf(std::uint32_t capacity) { return __builtin_ctz(capacity) - kFirstBlockBits; }
+
+  void write(Band& b) {
+    VoxelRecord* to = pool_.data() + b.tail;
+#if defined(VOXEL_FILTER_SSE2)
+    if (b.staged == kStaged && (b.tail & (kStaged - 1)) == 0) {
+      const auto* from = reinterpret_cast<const __m128i*>(b.stage);
+      auto* lines = reinterpret_cast<__m128i*>(to);
+      for (std::size_t i = 0; i < kStaged * sizeof(VoxelRecord) / sizeof(__m128i); ++i) {
+        _mm_stream_si128(lines + i, _mm_load_si128(from + i));
+      }
+    } else
+#endif
+    {
+      std::memcpy(to, b.stage, b.staged * sizeof(VoxelRecord));
+    }
+    b.tail += b.staged;
+    b.fill += b.staged;
+    b.staged = 0;
+  }
 
   std::uint32_t newBlock(std::uint32_t capacity) {
     std::vector<std::uint32_t>& spare = spare_[classOf(capacity)];
@@ -829,6 +866,7 @@ class BandedRecords {
   }
 
   void extend(Band& b) {
+    write(b);
     const std::uint32_t k = newBlock(std::min(2 * b.capacity, std::uint32_t{1} << kLastBlockBits));
     blocks_[b.last].next = k;
     b.last = k;
@@ -843,7 +881,14 @@ class BandedRecords {
     for (std::size_t s = mix(id) & mask;; s = (s + 1) & mask) {
       if (slots_[s] == 0) {
         const std::uint32_t k = newBlock(std::uint32_t{1} << kFirstBlockBits);
-        bands_.push_back({id, blocks_[k].at, k, k, 0, blocks_[k].capacity, 0});
+        Band& b = bands_.emplace_back();
+        b.id = id;
+        b.tail = blocks_[k].at;
+        b.first = b.last = k;
+        b.fill = 0;
+        b.capacity = blocks_[k].capacity;
+        b.records = 0;
+        b.staged = 0;
         slots_[s] = static_cast<std::uint32_t>(bands_.size());
         return bands_.size() - 1;
       }
@@ -867,80 +912,143 @@ class BandedRecords {
   std::vector<Band> bands_;
   std::vector<std::uint32_t> slots_;  // band index + 1; 0: free
   std::vector<std::uint32_t> spare_[kLastBlockBits - kFirstBlockBits + 1];
-  std::uint64_t last_id_ = kNoKey;
-  std::size_t last_band_ = 0;
+  // The bands written last, by id: a scan goes back and forth between a few
+  // hundred bands, which this finds without the directory.
+  static constexpr unsigned kRecentBits = 9;
+  struct Recent {
+    std::uint64_t id = kNoKey;
+    std::uint32_t band = 0;
+  };
+  Recent recent_[std::size_t{1} << kRecentBits];
   std::uint64_t records_ = 0;
 };
 
-// Sorts a band's records, gathered into one array, by row and then by x, least
-// significant digit first through a second array: both stay in cache.
+// Sorts a band's records, gathered into one array, by row and then by x:
+// their places, each with the record's index, least significant digit first
+// through a second array, all within the processor's cache.
 class BandSorter {
  public:
   // `x_min` and `x_bits`: the smallest x field and the width of the x span.
   BandSorter(std::int64_t x_min, unsigned x_bits) : x_min_(x_min), x_bits_(x_bits) {}
 
-  // Returns the sorted records: the gathered array or the other one.
+  // Gathers `n` records with `gather(to)` and sorts them; record(i) is then
+  // the i-th in order.
   template <typename Gather>
-  const VoxelRecord* sort(std::size_t n, Gather&& gather) {
-    if (a_.size() < n) {
-      a_.resize(std::max(n, 2 * a_.size()));
-      b_.resize(a_.size());
+  void sort(std::size_t n, Gather&& gather) {
+    if (records_.size() < n) {
+      records_.resize(std::max(n, 2 * records_.size()));
+      order_.resize(records_.size());
+      other_.resize(records_.size());
     }
-    gather(a_.data());
-    VoxelRecord* from = a_.data();
-    VoxelRecord* to = b_.data();
+    gather(records_.data());
     const unsigned bits = kBandRowBits + x_bits_;
-    if (n <= kInsertionSize) {
-      insertionSort(from, from + n);
-      return from;
-    }
     const unsigned passes = (bits + kDigitBits - 1) / kDigitBits;
     const unsigned width = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << width;
     counts_.assign(passes * buckets, 0);
+    std::uint64_t* from = order_.data();
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t k = place(from[i].key);
-      for (unsigned p = 0; p < passes; ++p) ++counts_[p * buckets + ((k >> (p * width)) & (buckets - 1))];
+      const std::uint64_t p = place(records_[i].key);
+      from[i] = p << 32 | i;
+      for (unsigned d = 0; d < passes; ++d) ++counts_[d * buckets + ((p >> (d * width)) & (buckets - 1))];
     }
-    for (unsigned p = 0; p < passes; ++p) {
-      std::size_t* heads = counts_.data() + p * buckets;
+    std::uint64_t* to = other_.data();
+    for (unsigned d = 0; d < passes; ++d) {
+      std::size_t* heads = counts_.data() + d * buckets;
       std::size_t sum = 0;
       for (std::size_t b = 0; b < buckets; ++b) {
         const std::size_t c = heads[b];
         heads[b] = sum;
         sum += c;
       }
-      const unsigned shift = p * width;
-      for (std::size_t i = 0; i < n; ++i) to[heads[(place(from[i].key) >> shift) & (buckets - 1)]++] = from[i];
+      const unsigned shift = 32 + d * width;
+      for (std::size_t i = 0; i < n; ++i) to[heads[(from[i] >> shift) & (buckets - 1)]++] = from[i];
       std::swap(from, to);
     }
-    return from;
+    sorted_ = from;
   }
 
+  const VoxelRecord& record(std::size_t i) const { return records_[sorted_[i] & 0xFFFFFFFFu]; }
+
  private:
-  static constexpr unsigned kDigitBits = 11;
-  static constexpr std::size_t kInsertionSize = 24;
+  static constexpr unsigned kDigitBits = 8;
 
   std::uint64_t place(std::uint64_t key) const {
     const std::uint64_t row = (key >> kAxisBits) & ((std::uint64_t{1} << kBandRowBits) - 1);
     return row << x_bits_ | static_cast<std::uint64_t>(axisOf(key, 0) - x_min_);
   }
 
-  void insertionSort(VoxelRecord* first, VoxelRecord* last) const {
-    for (VoxelRecord* i = first + 1; i < last; ++i) {
-      const VoxelRecord r = *i;
-      const std::uint64_t k = place(r.key);
-      VoxelRecord* j = i;
-      for (; j > first && place((j - 1)->key) > k; --j) *j = *(j - 1);
-      *j = r;
-    }
-  }
-
   std::int64_t x_min_;
   unsigned x_bits_;
-  std::vector<VoxelRecord> a_, b_;
+  std::vector<VoxelRecord> records_;
+  std::vector<std::uint64_t> order_, other_;
+  const std::uint64_t* sorted_ = nullptr;
   std::vector<std::size_t> counts_;
 };
+
+// The key fields of n coordinates along one axis, `from` being the voxel of
+// field 0; true if any lies where floats are not exact (NaN and infinity
+// included) or beyond a field's range.
+bool fieldsOf(const float* coordinates, std::size_t n, float inverse, std::int32_t from, std::int32_t* fields) {
+  std::size_t i = 0;
+  bool outside = false;
+#if defined(VOXEL_FILTER_SSE2)
+  const __m128 scale = _mm_set1_ps(inverse);
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  const __m128 exact_limit = _mm_set1_ps(kExactVoxel);
+  const __m128i first = _mm_set1_epi32(from);
+  const __m128i last_field = _mm_set1_epi32(static_cast<std::int32_t>(kAxisMask));
+  const __m128i none = _mm_setzero_si128();
+  __m128i wrong = none;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 scaled = _mm_mul_ps(_mm_load_ps(coordinates + i), scale);
+    const __m128 exact = _mm_cmplt_ps(_mm_and_ps(scaled, magnitude), exact_limit);
+    const __m128 v = _mm_and_ps(scaled, exact);
+    const __m128i truncated = _mm_cvttps_epi32(v);
+    const __m128i below = _mm_castps_si128(_mm_cmplt_ps(v, _mm_cvtepi32_ps(truncated)));  // -1: round down
+    const __m128i field = _mm_sub_epi32(_mm_add_epi32(truncated, below), first);
+    _mm_store_si128(reinterpret_cast<__m128i*>(fields + i), field);
+    wrong = _mm_or_si128(wrong, _mm_cmpeq_epi32(_mm_castps_si128(exact), none));
+    wrong = _mm_or_si128(wrong, _mm_or_si128(_mm_cmplt_epi32(field, none), _mm_cmpgt_epi32(field, last_field)));
+  }
+  outside = _mm_movemask_epi8(wrong) != 0;
+#endif
+  for (; i < n; ++i) {
+    const float scaled = coordinates[i] * inverse;
+    const bool exact = std::fabs(scaled) < kExactVoxel;
+    const float v = exact ? scaled : 0.0f;
+    const auto truncated = static_cast<std::int32_t>(v);
+    fields[i] = truncated - (v < static_cast<float>(truncated)) - from;
+    outside = outside || !exact || static_cast<std::uint32_t>(fields[i]) > kAxisMask;
+  }
+  return outside;
+}
+
+// Widens [lo, hi] to hold n finite coordinates.
+void widen(const float* coordinates, std::size_t n, float& lo, float& hi) {
+  std::size_t i = 0;
+#if defined(VOXEL_FILTER_SSE2)
+  if (n >= 4) {
+    __m128 low = _mm_set1_ps(lo), high = _mm_set1_ps(hi);
+    for (; i + 4 <= n; i += 4) {
+      const __m128 c = _mm_load_ps(coordinates + i);
+      low = _mm_min_ps(low, c);
+      high = _mm_max_ps(high, c);
+    }
+    alignas(16) float lows[4], highs[4];
+    _mm_store_ps(lows, low);
+    _mm_store_ps(highs, high);
+    for (int k = 0; k < 4; ++k) {
+      lo = std::min(lo, lows[k]);
+      hi = std::max(hi, highs[k]);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    lo = std::min(lo, coordinates[i]);
+    hi = std::max(hi, coordinates[i]);
+  }
+}
 
 struct PackedVoxels {
   double leaf = 0.0;
@@ -1007,24 +1115,25 @@ struct PackedVoxels {
   // within the band.
   template <typename Each>
   void sortedVoxels(const std::vector<std::uint32_t>& order, Each&& each) {
+    bands.settle();
     BandSorter sort = sorter();
     for (const std::uint32_t band : order) {
       const BandedRecords::Band& b = bands.bands()[band];
       const auto n = static_cast<std::size_t>(b.records);
-      const VoxelRecord* first = sort.sort(n, [&](VoxelRecord* to) {
+      sort.sort(n, [&](VoxelRecord* to) {
         bands.forEachRun(b, [&to](const VoxelRecord* run, std::size_t k) {
           std::memcpy(to, run, k * sizeof(VoxelRecord));
           to += k;
         });
       });
-      const VoxelRecord* const last = first + n;
-      while (first != last) {
-        const std::uint64_t key = first->key;
+      for (std::size_t i = 0; i < n;) {
+        const std::uint64_t key = sort.record(i).key;
         std::uint64_t count = 0;
         double sum[3] = {0.0, 0.0, 0.0};
-        for (; first != last && first->key == key; ++first) {
-          count += first->count;
-          for (int a = 0; a < 3; ++a) sum[a] += first->offset_sum[a];
+        for (; i < n && sort.record(i).key == key; ++i) {
+          const VoxelRecord& r = sort.record(i);
+          count += r.count;
+          for (int a = 0; a < 3; ++a) sum[a] += r.offset_sum[a];
         }
         each(band, key, count, sum);
       }
@@ -1096,30 +1205,11 @@ std::size_t PackedVoxels::add(const float* xyz, std::size_t count, std::size_t s
         for (int a = 0; a < 3; ++a) coordinates[a][i] = first[i * stride + a];
       }
       for (int a = 0; a < 3; ++a) {
-        // Origins lie within 2^23 of zero, so fields are ints; NaN and
-        // infinity fail the first test.
-        const auto from = static_cast<std::int32_t>(origin[a] - kAxisBias);
-        for (std::size_t i = 0; i < batch; ++i) {
-          const float scaled = coordinates[a][i] * inv;
-          const std::int32_t exact = std::fabs(scaled) < kExactVoxel;
-          const float v = exact ? scaled : 0.0f;
-          const auto t = static_cast<std::int32_t>(v);
-          const std::int32_t field = t - (v < static_cast<float>(t)) - from;
-          fields[a][i] = field;
-          outside |= (1 - exact) | (static_cast<std::uint32_t>(field) > kAxisMask);
-        }
+        outside |= fieldsOf(coordinates[a], batch, inv, static_cast<std::int32_t>(origin[a] - kAxisBias), fields[a]);
       }
     }
     if (!outside) {
-      for (int a = 0; a < 3; ++a) {
-        float lo = extent.min[a], hi = extent.max[a];
-        for (std::size_t i = 0; i < batch; ++i) {
-          lo = coordinates[a][i] < lo ? coordinates[a][i] : lo;
-          hi = coordinates[a][i] > hi ? coordinates[a][i] : hi;
-        }
-        extent.min[a] = lo;
-        extent.max[a] = hi;
-      }
+      for (int a = 0; a < 3; ++a) widen(coordinates[a], batch, extent.min[a], extent.max[a]);
       extent.finite_points += batch;
       for (std::size_t i = 0; i < batch; ++i) {
         keys[i] = static_cast<std::uint64_t>(fields[0][i]) | static_cast<std::uint64_t>(fields[1][i]) << kAxisBits |
@@ -1127,7 +1217,6 @@ std::size_t PackedVoxels::add(const float* xyz, std::size_t count, std::size_t s
       }
       for (std::size_t i = 0; i < batch; ++i) {
         slots[i] = static_cast<std::uint32_t>(indexSlot(keys[i]));
-        __builtin_prefetch(&index[slots[i]]);
         points[i] = first + i * stride;
       }
       n = batch;
@@ -1206,6 +1295,7 @@ struct VoxelAccumulator::Table {
     if (!packed) return;
     PackedVoxels& p = *packed;
     p.retireRing();
+    p.bands.settle();
     for (const BandedRecords::Band& b : p.bands.bands()) {
       p.bands.forEachRun(b, [&](const VoxelRecord* run, std::size_t n) {
         for (const VoxelRecord* r = run; r != run + n; ++r) {
