@@ -30,10 +30,12 @@ template <typename Read>
 ThinnedSurvey thinWhileReading(float leaf_size, const ReadingProgressCallback& progress, Read&& read) {
   VoxelAccumulator voxels(leaf_size);
   ThinnedSurvey survey;
+  ReadingProgress last;
   const bool read_whole = read(
       survey, [&voxels](const float* xyz, size_t count) { voxels.add(xyz, count, 3); },
       [&](uint64_t bytes, uint64_t total) {
-        if (progress) progress({bytes, total, voxels.pointsAdded(), voxels.voxelCount()});
+        last = {bytes, total, voxels.pointsAdded(), voxels.voxelCount()};
+        if (progress) progress(last);
       });
   survey.points_read = voxels.pointsAdded();
   survey.non_finite_points = voxels.nonFinitePoints();
@@ -42,6 +44,9 @@ ThinnedSurvey thinWhileReading(float leaf_size, const ReadingProgressCallback& p
     const Stopwatch finishing;
     survey.points = voxels.finish();
     survey.finish_seconds = finishing.seconds();
+    // While reading, a voxel whose points came far apart may count twice.
+    last.points_kept = survey.points.size();
+    if (progress) progress(last);
   }
   return survey;
 }

@@ -23,8 +23,12 @@ PointVector voxelDownsample(const PointVector& points, float leaf_size,
 // The same thinning for points that arrive in blocks, as a file is read: only
 // each occupied voxel's point count and coordinate sums are kept, never the
 // points, so memory follows the number of occupied voxels, not of points:
-// 51 to 61 bytes a voxel while adding (its sums and its hash table slot),
-// about as many while finishing, the 16 of the result included.
+// 24 bytes a voxel while adding, plus 10 MiB for the voxels being filled (and
+// records of voxels whose points come far apart, merged before they reach
+// half again as many), and no more while finishing, as the result grows into
+// what the voxels give back. Clouds beyond 2^20 voxels from their first point
+// along an axis, or beyond 2^23 voxels from the origin, take a hash table of
+// 51 to 61 bytes a voxel instead.
 // An E57 or LAS reader's block sink is a call to add().
 class VoxelAccumulator {
  public:
@@ -48,6 +52,8 @@ class VoxelAccumulator {
 
   std::uint64_t pointsAdded() const { return points_added_; }
   std::uint64_t nonFinitePoints() const { return non_finite_points_; }
+  // Occupied voxels so far; until finish(), a voxel whose points came far
+  // apart may count more than once.
   std::size_t voxelCount() const;
   // The largest |x|, |y| or |z| of the finite points added; 0 before any.
   float largestCoordinate() const;
