@@ -570,10 +570,11 @@ void GeneralVoxels::add(const float* xyz, std::size_t count, std::size_t stride,
 //
 // Points mostly come in scan order, so the voxels being filled at any time are
 // few. They are summed in a ring, in the order they were first met, and leave
-// it as 24-byte records appended to a log when the ring comes round to them:
-// the log is written sequentially, in scan order, where a table of every
-// voxel costs a cache miss per new voxel. A voxel whose points come far apart
-// leaves more than one record; those are merged when the log is sorted.
+// it as 24-byte records when the ring comes round to them, each appended to
+// its band (BandedRecords): few bands are written at any time, so records go
+// to memory a whole cache line at a time, where a table of every voxel costs
+// a cache miss per new voxel. A voxel whose points come far apart leaves more
+// than one record; those are merged when its band is sorted.
 
 constexpr unsigned kAxisBits = 21;
 constexpr std::uint64_t kAxisMask = (std::uint64_t{1} << kAxisBits) - 1;
@@ -618,9 +619,9 @@ std::uint64_t mix(std::uint64_t h) {
   return h ^ (h >> 32);
 }
 
-// How many different voxels the log holds, within a few percent
+// How many different voxels the records hold, within a few percent
 // (HyperLogLog): when records repeat voxels too often, as points in no
-// spatial order make them do, the log is merged before it outgrows them.
+// spatial order make them do, they are merged before they outgrow them.
 class DistinctKeys {
  public:
   void add(std::uint64_t key) {
@@ -761,6 +762,7 @@ class BandedRecords {
     std::uint32_t staged;
     VoxelRecord stage[kStaged];
   };
+  static_assert(offsetof(Band, stage) % 16 == 0, "staged records are read 16 bytes at a time");
 
   std::uint64_t records() const { return records_; }
   const std::vector<Band>& bands() const { return bands_; }
@@ -1452,15 +1454,15 @@ PointVector generalCentroids(GeneralVoxels& g, const Extent& extent, float inver
   return result;
 }
 
-// Every record is read once more, in order, as its centroid goes to the
-// result; the log's pages are given back behind that pass, so the result
-// grows into the memory the log leaves.
+// Band after band in voxelDownsample's order, each sorted and its records
+// merged as its centroids go to the result. The records are kept to the end:
+// a page of them holds blocks of many bands.
 PointVector packedCentroids(PackedVoxels& p) {
   p.retireRing();
   PointVector result;
   const std::uint64_t records = p.bands.records();
   if (records == 0) return result;
-  result.reserve(records);  // at most a voxel a record; capacity never written takes no memory
+  result.reserve(records);  // at most a voxel a record
   populate(result.data(), records * sizeof(pcl::PointXYZ));
   p.sortedVoxels(p.bandOrder(), [&](std::uint32_t, std::uint64_t key, std::uint64_t count, const double (&sum)[3]) {
     if (count > std::numeric_limits<std::uint32_t>::max()) {
