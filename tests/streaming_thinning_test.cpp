@@ -78,6 +78,26 @@ PointVector onBoundaries(float leaf) {
   return cloud;
 }
 
+// A field of voxels, each met once, then again after all the others: more
+// voxels than are kept being filled, so the second points of each come long
+// after its first.
+PointVector twoVisits() {
+  PointVector cloud;
+  for (int visit = 0; visit < 2; ++visit)
+    for (int i = 0; i < 90; ++i)
+      for (int j = 0; j < 80; ++j) cloud.emplace_back(0.05f * i + 0.01f + 0.02f * visit, -0.05f * j - 0.03f, 0.4f + 0.01f * visit);
+  return cloud;
+}
+
+// Many voxels, then one point that no compact key holds, then more voxels.
+PointVector thenFarAway(float far_x) {
+  PointVector cloud = scanRows();
+  for (int i = 0; i < 3000; ++i) cloud.emplace_back(0.02f * i, 1.0f, 0.5f);
+  cloud.emplace_back(far_x, 0.5f, 0.5f);
+  for (int i = 0; i < 3000; ++i) cloud.emplace_back(0.02f * i + 0.01f, 1.0f, 0.5f);
+  return cloud;
+}
+
 struct Case {
   const char* name;
   PointVector cloud;
@@ -100,6 +120,9 @@ std::vector<Case> awkwardClouds() {
       {"beyond pcl's 32-bit index", randomCloud(5000, -200.0f, 200.0f, 3), 0.01f},
       {"beyond 64-bit voxel indices", {{1e30f, -1e30f, 3.0f}, {-3e38f, 3e38f, 0.0f}, {1e30f, -1e30f, 3.0f}}, 1e-10f},
       {"neighbours folded by pcl's float index", folded, 1.0f},
+      {"voxels met again long after", twoVisits(), 0.05f},
+      {"a point 2^20 voxels away after many", thenFarAway(60000.0f), 0.05f},
+      {"a point beyond exact floats after many", thenFarAway(1.0e6f), 0.05f},
   };
 }
 
@@ -110,6 +133,34 @@ TEST(StreamingThinning, MatchesVoxelDownsampleWhateverTheChunks) {
       EXPECT_TRUE(sameVoxels(thinInChunks(c.cloud, c.leaf, chunk), whole)) << c.name << ", chunks of " << chunk;
     }
   }
+}
+
+// Points in no spatial order meet each voxel again and again after others:
+// the records they leave are merged as they pile up, so that memory follows
+// the voxels, not the points.
+TEST(StreamingThinning, PointsInNoOrderAreMergedBeforeTheyPileUp) {
+  constexpr int kVoxels = 200000, kVisits = 8;
+  PointVector cloud;
+  for (int k = 0; k < kVisits; ++k)
+    for (int v = 0; v < kVoxels; ++v) cloud.emplace_back(0.05f * (v % 500) + 0.01f + 0.004f * k, 0.05f * (v / 500) + 0.01f, 0.003f * k);
+  std::shuffle(cloud.begin(), cloud.end(), std::mt19937(7));
+  VoxelAccumulator voxels(0.05f);
+  for (size_t first = 0; first < cloud.size(); first += 65536)
+    voxels.add(&cloud[first].x, std::min<size_t>(65536, cloud.size() - first), 4);
+  EXPECT_LT(voxels.voxelCount(), cloud.size() / 2) << "records were not merged";
+  EXPECT_TRUE(sameVoxels(voxels.finish(), voxelDownsample(cloud, 0.05f)));
+}
+
+// However many points a voxel gets, far from the origin, its centroid is
+// their mean to the float nearest it, not a float sum's drift.
+TEST(StreamingThinning, DenseVoxelCentroidIsTheMeanToTheNearestFloat) {
+  const PointVector cloud = randomCloud(300000, 1000.01f, 1000.04f, 9);
+  double mean[3] = {0.0, 0.0, 0.0};
+  for (const auto& p : cloud)
+    for (int a = 0; a < 3; ++a) mean[a] += p.data[a];
+  const PointVector thinned = thinInChunks(cloud, 0.05f, 4096);
+  ASSERT_EQ(thinned.size(), 1u);
+  for (int a = 0; a < 3; ++a) EXPECT_EQ(thinned[0].data[a], static_cast<float>(mean[a] / cloud.size())) << a;
 }
 
 TEST(StreamingThinning, CountsWhatTheWarningsNeed) {

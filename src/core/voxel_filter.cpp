@@ -570,10 +570,11 @@ void GeneralVoxels::add(const float* xyz, std::size_t count, std::size_t stride,
 //
 // Points mostly come in scan order, so the voxels being filled at any time are
 // few. They are summed in a ring, in the order they were first met, and leave
-// it as 24-byte records appended to a log when the ring comes round to them:
-// the log is written sequentially, in scan order, where a table of every
-// voxel costs a cache miss per new voxel. A voxel whose points come far apart
-// leaves more than one record; those are merged when the log is sorted.
+// it as 24-byte records when the ring comes round to them, each appended to
+// its band (BandedRecords): few bands are written at any time, so records go
+// to memory a whole cache line at a time, where a table of every voxel costs
+// a cache miss per new voxel. A voxel whose points come far apart leaves more
+// than one record; those are merged when its band is sorted.
 
 constexpr unsigned kAxisBits = 21;
 constexpr std::uint64_t kAxisMask = (std::uint64_t{1} << kAxisBits) - 1;
@@ -594,14 +595,24 @@ struct FillingVoxel {
   double sum[3];
 };
 
-// The sums are taken from the voxel's corner: they stay near the leaf size, so
-// float keeps them to a few units in the last place of the centroid.
+// A band is one layer of voxels (one z) by 16 rows (y): bands in the order of
+// their ids are voxelDownsample's order of the voxels, and a band is small
+// enough to be sorted within the processor's cache.
+constexpr unsigned kBandRowBits = 4;
+constexpr unsigned kBandShift = kAxisBits + kBandRowBits;
+constexpr std::uint64_t kInBandMask = (std::uint64_t{1} << kBandShift) - 1;
+
+std::uint64_t bandOf(std::uint64_t key) { return key >> kBandShift; }
+
+// A voxel's points as kept in its band, whose id completes the key. The sums
+// are taken from the voxel's corner: they stay near the leaf size, so float
+// keeps them to a few units in the last place of the centroid.
 struct VoxelRecord {
-  std::uint64_t key;
+  std::uint32_t in_band;  // the key's bits below the band's: row and x
   std::uint32_t count;
   float offset_sum[3];
 };
-static_assert(sizeof(VoxelRecord) == 24, "records are packed");
+static_assert(sizeof(VoxelRecord) == 20, "records are packed");
 
 // The ring holds the voxels of a few scan lines, and its index, eight times
 // as many slots, rarely loses one of them to a collision before the ring
@@ -618,9 +629,9 @@ std::uint64_t mix(std::uint64_t h) {
   return h ^ (h >> 32);
 }
 
-// How many different voxels the log holds, within a few percent
+// How many different voxels the records hold, within a few percent
 // (HyperLogLog): when records repeat voxels too often, as points in no
-// spatial order make them do, the log is merged before it outgrows them.
+// spatial order make them do, they are merged before they outgrow them.
 class DistinctKeys {
  public:
   void add(std::uint64_t key) {
@@ -686,7 +697,7 @@ class RecordPool {
   }
 
  private:
-  static constexpr std::size_t kStep = std::size_t{1} << 19;  // records: 12 MiB
+  static constexpr std::size_t kStep = std::size_t{1} << 19;  // records: 10 MiB
   static constexpr std::size_t kReserve = std::size_t{64} << 30;
 
   void grow() {
@@ -727,23 +738,15 @@ class RecordPool {
   std::size_t usable_ = 0;
 };
 
-// A band is one layer of voxels (one z) by 16 rows (y): bands in the order of
-// their ids are voxelDownsample's order of the voxels, and a band is small
-// enough to be sorted within the processor's cache. Records go to their
-// band's chain of blocks as they leave the ring; in scan order, few bands are
-// being written at any time, so each write lands near the last one.
-constexpr unsigned kBandRowBits = 4;
-constexpr unsigned kBandShift = kAxisBits + kBandRowBits;
-
-std::uint64_t bandOf(std::uint64_t key) { return key >> kBandShift; }
-
+// Records go to their band's chain of blocks as they leave the ring; in scan
+// order, few bands are being written at any time.
 class BandedRecords {
  public:
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-  // Records wait in their band until they fill three whole cache lines,
-  // which then go to memory in one go, past the caches: writing a record
-  // straight to one of thousands of band tails would first read its line.
-  static constexpr std::uint32_t kStaged = 8;
+  // Records wait in their band until they fill five whole cache lines, which
+  // then go to memory in one go, past the caches: writing a record straight
+  // to one of thousands of band tails would first read its line.
+  static constexpr std::uint32_t kStaged = 16;
   static_assert(kStaged * sizeof(VoxelRecord) % 64 == 0, "staged records fill whole cache lines");
 
   struct Block {
@@ -759,8 +762,9 @@ class BandedRecords {
     std::uint32_t capacity;     // of the last block
     std::uint64_t records;      // those staged counted
     std::uint32_t staged;
-    VoxelRecord stage[kStaged];
+    alignas(16) VoxelRecord stage[kStaged];
   };
+  static_assert(offsetof(Band, stage) % 16 == 0, "staged records are read 16 bytes at a time");
 
   std::uint64_t records() const { return records_; }
   const std::vector<Band>& bands() const { return bands_; }
@@ -776,7 +780,7 @@ class BandedRecords {
     Band& b = bands_[recent.band];
     if (b.fill + b.staged == b.capacity) extend(b);
     VoxelRecord& r = b.stage[b.staged++];
-    r.key = key;
+    r.in_band = static_cast<std::uint32_t>(key & kInBandMask);
     r.count = count;
     std::memcpy(r.offset_sum, offset_sum, sizeof r.offset_sum);
     ++b.records;
@@ -826,9 +830,9 @@ class BandedRecords {
   VoxelRecord* at(const Block& block) { return pool_.data() + block.at; }
 
  private:
-  // Blocks grow from 8 records to 64 along a band: small bands waste little,
-  // large ones are read in runs of 1.5 KiB.
-  static constexpr unsigned kFirstBlockBits = 3;
+  // Blocks grow from 16 records to 64 along a band: small bands waste little,
+  // large ones are read in runs of 1.25 KiB.
+  static constexpr unsigned kFirstBlockBits = 4;
   static constexpr unsigned kLastBlockBits = 6;
 
   static unsigned classOf(std::uint32_t capacity) { return __builtin_ctz(capacity) - kFirstBlockBits; }
@@ -948,7 +952,7 @@ class BandSorter {
     counts_.assign(passes * buckets, 0);
     std::uint64_t* from = order_.data();
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t p = place(records_[i].key);
+      const std::uint64_t p = place(records_[i].in_band);
       from[i] = p << 32 | i;
       for (unsigned d = 0; d < passes; ++d) ++counts_[d * buckets + ((p >> (d * width)) & (buckets - 1))];
     }
@@ -973,9 +977,8 @@ class BandSorter {
  private:
   static constexpr unsigned kDigitBits = 8;
 
-  std::uint64_t place(std::uint64_t key) const {
-    const std::uint64_t row = (key >> kAxisBits) & ((std::uint64_t{1} << kBandRowBits) - 1);
-    return row << x_bits_ | static_cast<std::uint64_t>(axisOf(key, 0) - x_min_);
+  std::uint64_t place(std::uint32_t in_band) const {
+    return std::uint64_t{in_band >> kAxisBits} << x_bits_ | static_cast<std::uint64_t>(axisOf(in_band, 0) - x_min_);
   }
 
   std::int64_t x_min_;
@@ -1127,10 +1130,11 @@ struct PackedVoxels {
         });
       });
       for (std::size_t i = 0; i < n;) {
-        const std::uint64_t key = sort.record(i).key;
+        const std::uint32_t in_band = sort.record(i).in_band;
+        const std::uint64_t key = b.id << kBandShift | in_band;
         std::uint64_t count = 0;
         double sum[3] = {0.0, 0.0, 0.0};
-        for (; i < n && sort.record(i).key == key; ++i) {
+        for (; i < n && sort.record(i).in_band == in_band; ++i) {
           const VoxelRecord& r = sort.record(i);
           count += r.count;
           for (int a = 0; a < 3; ++a) sum[a] += r.offset_sum[a];
@@ -1175,7 +1179,8 @@ struct PackedVoxels {
       }
       std::uint32_t n = 0;
       addCount(n, count);
-      merged.push_back({key, n, {static_cast<float>(sum[0]), static_cast<float>(sum[1]), static_cast<float>(sum[2])}});
+      merged.push_back({static_cast<std::uint32_t>(key & kInBandMask), n,
+                        {static_cast<float>(sum[0]), static_cast<float>(sum[1]), static_cast<float>(sum[2])}});
     });
     writeBack();
   }
@@ -1299,11 +1304,12 @@ struct VoxelAccumulator::Table {
     for (const BandedRecords::Band& b : p.bands.bands()) {
       p.bands.forEachRun(b, [&](const VoxelRecord* run, std::size_t n) {
         for (const VoxelRecord* r = run; r != run + n; ++r) {
+          const std::uint64_t full = b.id << kBandShift | r->in_band;
           float key[3];
           double sum[3];
           for (int a = 0; a < 3; ++a) {
-            key[a] = static_cast<float>(p.voxelOf(r->key, a));
-            sum[a] = r->offset_sum[a] + r->count * p.corner(r->key, a);
+            key[a] = static_cast<float>(p.voxelOf(full, a));
+            sum[a] = r->offset_sum[a] + r->count * p.corner(full, a);
           }
           general->merge(key, r->count, sum);
         }
@@ -1452,15 +1458,15 @@ PointVector generalCentroids(GeneralVoxels& g, const Extent& extent, float inver
   return result;
 }
 
-// Every record is read once more, in order, as its centroid goes to the
-// result; the log's pages are given back behind that pass, so the result
-// grows into the memory the log leaves.
+// Band after band in voxelDownsample's order, each sorted and its records
+// merged as its centroids go to the result. The records are kept to the end:
+// a page of them holds blocks of many bands.
 PointVector packedCentroids(PackedVoxels& p) {
   p.retireRing();
   PointVector result;
   const std::uint64_t records = p.bands.records();
   if (records == 0) return result;
-  result.reserve(records);  // at most a voxel a record; capacity never written takes no memory
+  result.reserve(records);  // at most a voxel a record
   populate(result.data(), records * sizeof(pcl::PointXYZ));
   p.sortedVoxels(p.bandOrder(), [&](std::uint32_t, std::uint64_t key, std::uint64_t count, const double (&sum)[3]) {
     if (count > std::numeric_limits<std::uint32_t>::max()) {
