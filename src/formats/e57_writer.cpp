@@ -7,6 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "formats/byte_order.h"
+
 namespace korvane_navigation {
 namespace {
 
@@ -15,17 +17,6 @@ using namespace e57;
 constexpr size_t kDataPacketHeaderSize = 6;
 constexpr size_t kEmptyPacketLength = 16;
 constexpr size_t kIndexPacketLength = 32;  // 16-byte header and one entry
-
-void storeU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void storeU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void storeU64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Range, azimuth and elevation of a point, or the point itself.
 std::array<double, 3> storedCoordinates(double x, double y, double z, bool spherical) {

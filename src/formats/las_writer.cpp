@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "formats/byte_order.h"
 #include "formats/las_format.h"
 #include "formats/las_reader.h"
 
@@ -22,21 +23,6 @@ constexpr uint16_t kLas10VlrSignature = 0xAABB;  // later versions made this fie
 constexpr uint8_t kLas10PointSignature[] = {0xDD, 0xCC};
 constexpr size_t kStreamBufferBytes = size_t{1} << 20;
 
-void storeU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void storeU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void storeU64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void storeF64(uint8_t* p, double v) {
-  uint64_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  storeU64(p, bits);
-}
 void storeText(uint8_t* p, const char* text) { std::memcpy(p, text, std::strlen(text)); }
 
 struct Layout {
