@@ -35,7 +35,9 @@ struct ReadingProgress {
   uint64_t bytes_read = 0;
   uint64_t bytes_total = 0;
   uint64_t points_read = 0;
-  uint64_t points_kept = 0;  // voxels occupied so far
+  // Voxels occupied so far; while reading, a voxel whose points came far apart
+  // may count twice: the last report, once the voxels are ordered, is exact.
+  uint64_t points_kept = 0;
 };
 using ReadingProgressCallback = std::function<void(const ReadingProgress&)>;
 

@@ -23,12 +23,13 @@ PointVector voxelDownsample(const PointVector& points, float leaf_size,
 // The same thinning for points that arrive in blocks, as a file is read: only
 // each occupied voxel's point count and coordinate sums are kept, never the
 // points, so memory follows the number of occupied voxels, not of points:
-// 24 bytes a voxel while adding, plus 10 MiB for the voxels being filled (and
-// records of voxels whose points come far apart, merged before they reach
-// half again as many), and no more while finishing, as the result grows into
-// what the voxels give back. Clouds beyond 2^20 voxels from their first point
-// along an axis, or beyond 2^23 voxels from the origin, take a hash table of
-// 51 to 61 bytes a voxel instead.
+// a 20-byte record a voxel while adding (a voxel whose points come far apart
+// may leave a few, merged before they reach half again as many voxels), plus
+// under a MiB for the voxels being filled and a few hundred bytes for each
+// layer-by-16-rows band of voxels; finishing adds the result's 16 bytes a
+// voxel. Clouds beyond 2^20 voxels from their first point along an axis, or
+// beyond 2^23 voxels from the origin, take a hash table of 51 to 61 bytes a
+// voxel instead.
 // An E57 or LAS reader's block sink is a call to add().
 class VoxelAccumulator {
  public:
