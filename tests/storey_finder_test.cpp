@@ -229,6 +229,10 @@ TEST(SuggestFloorsCommand, PrintsFloorsThatMakeEveryFloorsMap) {
                     "{\"floor_name\": \"L2\", \"min_height\": 3.1, \"max_height\": 4.8}]}");
   EXPECT_TRUE(suggested.hasRecord('I', "L2: floor at 3.00 m covering ")) << suggested.output;
   EXPECT_FALSE(test_support::fileExists(dir.file("maps")));
+  const test_support::CommandResult short_robot =
+      test_support::runMapGenerator({"--suggest-floors", "config.json", "--robot-height", "0.05"}, dir.path());
+  EXPECT_EQ(short_robot.status, 255);
+  EXPECT_TRUE(short_robot.hasRecord('E', "--robot-height 0.05 leaves no band")) << short_robot.output;
 
   // The printed member pasted into the configuration makes both floors' maps.
   const std::string members = floors.substr(1, floors.size() - 2);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iomanip>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 #include <string>
 #include <glog/logging.h>
@@ -84,7 +85,13 @@ int suggestFloors(int count, char** args) {
   if (!generator.loadConfig(config_path)) return -1;
   if (!generator.prepareCloud()) return 1;
   options.voxel_size = generator.config_.downsample_size;
-  const std::vector<FoundStorey> storeys = findStoreys(generator.pointcloud().points, options);
+  std::vector<FoundStorey> storeys;
+  try {
+    storeys = findStoreys(generator.pointcloud().points, options);
+  } catch (const std::invalid_argument& e) {
+    LOG(ERROR) << "--robot-height " << options.robot_height << " leaves no band: " << e.what();
+    return -1;
+  }
   if (storeys.empty()) {
     LOG(ERROR) << "no floor found in " << generator.config_.input_pointcloud
                << ": no horizontal surface covers a large share of the building's footprint";
