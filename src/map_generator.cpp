@@ -173,9 +173,9 @@ bool NavMapGenerator::prepareCloud() {
     LOG(ERROR) << extension << " format pointcloud is not suppurted now";
     return false;
   }
-  // LAS files are thinned as they are read, never held whole; the other
+  // LAS and E57 files are thinned as they are read, never held whole; the other
   // formats are loaded whole, then thinned.
-  const bool thinned_while_reading = loaderKey(extension) == "las" || loaderKey(extension) == "e57";
+  const bool thinned_while_reading = loader->first == "las" || loader->first == "e57";
   Stopwatch stage;
   if (!loader->second(input)) {
     LOG(ERROR) << "failed to load map: " << input;
