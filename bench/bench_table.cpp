@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,6 +89,25 @@ bool rawRead(const std::string& path, Side* side) {
   close(fd);
   if (side) measurement.record(*side);
   std::free(buffer);
+  return done == st.st_size;
+}
+
+bool rawReadInBlocks(const std::string& path, Side* side) {
+  constexpr size_t kBlock = size_t{4} << 20;
+  std::unique_ptr<char[]> buffer(new char[kBlock]);
+  const Measurement measurement;
+  const int fd = open(path.c_str(), O_RDONLY);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) return false;
+  off_t done = 0;
+  while (done < st.st_size) {
+    const ssize_t n = read(fd, buffer.get(), kBlock);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  close(fd);
+  if (side) measurement.record(*side);
   return done == st.st_size;
 }
 

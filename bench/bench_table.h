@@ -51,4 +51,8 @@ void printTable(const std::vector<Row>& rows);
 // the readers; false on a short read.
 bool rawRead(const std::string& path, Side* side);
 
+// Reads the whole file with read() in 4 MiB blocks into one buffer: the bytes
+// alone, without fresh memory to hold them.
+bool rawReadInBlocks(const std::string& path, Side* side);
+
 }  // namespace bench

@@ -5,12 +5,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/progress.h"
@@ -26,12 +30,25 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // Feeds `cloud` to an accumulator `chunk` points at a time, straight from the
-// PCL points (four floats each).
-PointVector thinInChunks(const PointVector& cloud, float leaf, size_t chunk, VoxelAccumulator* keep = nullptr) {
-  VoxelAccumulator local(leaf);
+// PCL points (four floats each). With several lanes, chunk k goes to lane
+// k % lanes, each lane on its own thread, the first chunk before the others
+// start, as the LAS reader hands out its blocks.
+PointVector thinInChunks(const PointVector& cloud, float leaf, size_t chunk, VoxelAccumulator* keep = nullptr,
+                         unsigned lanes = 1) {
+  VoxelAccumulator local(leaf, lanes);
   VoxelAccumulator& voxels = keep ? *keep : local;
-  for (size_t first = 0; first < cloud.size(); first += chunk)
-    voxels.add(&cloud[first].x, std::min(chunk, cloud.size() - first), 4);
+  const size_t chunks = (cloud.size() + chunk - 1) / chunk;
+  const auto addChunks = [&](unsigned lane, size_t first_chunk) {
+    for (size_t k = first_chunk; k < chunks; k += lanes) {
+      const size_t first = k * chunk;
+      voxels.add(&cloud[first].x, std::min(chunk, cloud.size() - first), 4, lane);
+    }
+  };
+  if (chunks > 0) voxels.add(&cloud[0].x, std::min(chunk, cloud.size()), 4, 0);
+  std::vector<std::thread> threads;
+  for (unsigned lane = 1; lane < lanes; ++lane) threads.emplace_back(addChunks, lane, lane);
+  addChunks(0, lanes);
+  for (std::thread& t : threads) t.join();
   return voxels.finish();
 }
 
@@ -126,12 +143,31 @@ std::vector<Case> awkwardClouds() {
   };
 }
 
-TEST(StreamingThinning, MatchesVoxelDownsampleWhateverTheChunks) {
+TEST(StreamingThinning, MatchesVoxelDownsampleWhateverTheChunksAndLanes) {
   for (const Case& c : awkwardClouds()) {
     const PointVector whole = voxelDownsample(c.cloud, c.leaf);
-    for (size_t chunk : {size_t{1}, size_t{3}, size_t{64}, c.cloud.size()}) {
-      EXPECT_TRUE(sameVoxels(thinInChunks(c.cloud, c.leaf, chunk), whole)) << c.name << ", chunks of " << chunk;
+    for (unsigned lanes : {1u, 2u, 3u}) {
+      for (size_t chunk : {size_t{1}, size_t{3}, size_t{64}, c.cloud.size()}) {
+        EXPECT_TRUE(sameVoxels(thinInChunks(c.cloud, c.leaf, chunk, nullptr, lanes), whole))
+            << c.name << ", chunks of " << chunk << ", " << lanes << " lanes";
+      }
     }
+  }
+}
+
+// Lanes run at their own pace, but what each sums is fixed by the chunks'
+// places: the same chunks and lanes give the same bits every time, however
+// the threads happen to interleave.
+// Enough voxels that finishing, too, shares them out among threads.
+TEST(StreamingThinning, LanesGiveTheSameBitsWhateverTheTiming) {
+  const PointVector cloud = randomCloud(1500000, -5.0f, 5.0f, 4);
+  const PointVector first = thinInChunks(cloud, 0.02f, 50000, nullptr, 2);
+  ASSERT_GT(first.size(), 1100000u);
+  ASSERT_TRUE(sameVoxels(first, voxelDownsample(cloud, 0.02f)));
+  for (int run = 0; run < 3; ++run) {
+    const PointVector again = thinInChunks(cloud, 0.02f, 50000, nullptr, 2);
+    ASSERT_EQ(again.size(), first.size());
+    EXPECT_EQ(std::memcmp(again.data(), first.data(), first.size() * sizeof(pcl::PointXYZ)), 0) << "run " << run;
   }
 }
 
@@ -163,13 +199,17 @@ TEST(StreamingThinning, DenseVoxelCentroidIsTheMeanToTheNearestFloat) {
   for (int a = 0; a < 3; ++a) EXPECT_EQ(thinned[0].data[a], static_cast<float>(mean[a] / cloud.size())) << a;
 }
 
-TEST(StreamingThinning, CountsWhatTheWarningsNeed) {
+TEST(StreamingThinning, CountsWhatTheWarningsNeedOverEveryLane) {
   const PointVector cloud = {{1, -7.5f, 2}, {kNaN, 0, 0}, {0, kInf, 0}, {3, 4, -0.5f}, {0, 0, -kInf}};
-  VoxelAccumulator voxels(0.5f);
-  EXPECT_EQ(thinInChunks(cloud, 0.5f, 2, &voxels).size(), 2u);
-  EXPECT_EQ(voxels.pointsAdded(), 5u);
-  EXPECT_EQ(voxels.nonFinitePoints(), 3u);
-  EXPECT_EQ(voxels.largestCoordinate(), 7.5f);
+  for (unsigned lanes : {1u, 2u}) {
+    VoxelAccumulator voxels(0.5f, lanes);
+    EXPECT_EQ(thinInChunks(cloud, 0.5f, 2, &voxels, lanes).size(), 2u);
+    EXPECT_EQ(voxels.pointsAdded(), 5u);
+    EXPECT_EQ(voxels.nonFinitePoints(), 3u);
+    EXPECT_EQ(voxels.largestCoordinate(), 7.5f);
+  }
+  VoxelAccumulator one_lane(0.5f);
+  EXPECT_THROW(one_lane.add(&cloud[0].x, 1, 4, 1), std::out_of_range);
 }
 
 TEST(StreamingThinning, RejectsUnusableLeafSizes) {
@@ -206,28 +246,51 @@ class LasThinning : public ::testing::Test {
   test_support::TempDir dir_;
 };
 
-// More records than one read block holds, so that blocks end mid-voxel.
+// More records than one read block holds, so that blocks end mid-voxel, on
+// one lane and on several.
 TEST_F(LasThinning, SpansSeveralReadBlocksAsLoadingThenThinningDoes) {
-  const std::string path = write(building(300000));
-  std::vector<ReadingProgress> reports;
-  const ThinnedSurvey survey = readAndThinLas(path, 0.05f, [&](const ReadingProgress& p) { reports.push_back(p); });
-  ASSERT_EQ(survey.las.status, LasReadStatus::kOk) << survey.las.error;
-  EXPECT_EQ(survey.points_read, 300000u);
-  EXPECT_TRUE(sameVoxels(survey.points, loadThenThin(path, 0.05f)));
-  ASSERT_GE(reports.size(), 2u);
-  EXPECT_EQ(reports.back().bytes_read, reports.back().bytes_total);
-  EXPECT_EQ(reports.back().points_read, 300000u);
-  EXPECT_EQ(reports.back().points_kept, survey.points.size());
+  const std::string path = write(building(700000));
+  const PointVector whole = loadThenThin(path, 0.05f);
+  for (unsigned lanes : {1u, 2u, 3u}) {
+    std::vector<ReadingProgress> reports;
+    const ThinnedSurvey survey =
+        readAndThinLas(path, 0.05f, [&](const ReadingProgress& p) { reports.push_back(p); }, lanes);
+    ASSERT_EQ(survey.las.status, LasReadStatus::kOk) << survey.las.error;
+    EXPECT_EQ(survey.points_read, 700000u) << lanes << " lanes";
+    EXPECT_TRUE(sameVoxels(survey.points, whole)) << lanes << " lanes";
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(reports.back().bytes_read, reports.back().bytes_total);
+    EXPECT_EQ(reports.back().points_read, 700000u);
+    EXPECT_EQ(reports.back().points_kept, survey.points.size());
+  }
 }
 
 TEST_F(LasThinning, TruncatedFileThinsTheWholeRecordsItHolds) {
   const std::string path = write(building(1000), {}, 20 * 10 + 7);  // ten records and part of another
-  const ThinnedSurvey survey = readAndThinLas(path, 0.05f);
-  ASSERT_EQ(survey.las.status, LasReadStatus::kOk) << survey.las.error;
-  EXPECT_EQ(survey.las.header.point_count, 1000u);
-  EXPECT_EQ(survey.las.points_read, 989u);
-  EXPECT_EQ(survey.points_read, 989u);
-  EXPECT_TRUE(sameVoxels(survey.points, loadThenThin(path, 0.05f)));
+  for (unsigned lanes : {1u, 2u}) {
+    const ThinnedSurvey survey = readAndThinLas(path, 0.05f, nullptr, lanes);
+    ASSERT_EQ(survey.las.status, LasReadStatus::kOk) << survey.las.error;
+    EXPECT_EQ(survey.las.header.point_count, 1000u);
+    EXPECT_EQ(survey.las.points_read, 989u);
+    EXPECT_EQ(survey.points_read, 989u);
+    EXPECT_TRUE(sameVoxels(survey.points, loadThenThin(path, 0.05f)));
+  }
+}
+
+// A lane whose sink fails ends the reading on every lane, and the caller
+// gets the failure, not a hang or a half-read cloud.
+TEST_F(LasThinning, FailureOnAnyLaneEndsTheReadingAndReachesTheCaller) {
+  const std::string path = write(building(900000));
+  for (unsigned failing : {0u, 1u}) {
+    std::atomic<int> blocks_after_failure{0};
+    std::atomic<bool> failed{false};
+    const auto sink = [&](unsigned lane, const float*, size_t) {
+      if (failed) ++blocks_after_failure;
+      if (lane == failing && !failed.exchange(true)) throw std::length_error("lane failed");
+    };
+    EXPECT_THROW(readLasPoints(path, sink, nullptr, 2), std::length_error) << "lane " << failing;
+    EXPECT_LE(blocks_after_failure.load(), 1) << "lane " << failing;
+  }
 }
 
 TEST_F(LasThinning, FileInOneVoxelGivesItsMean) {

@@ -51,14 +51,13 @@ std::string loaderKey(const std::string& extension) {
 
 namespace {
 
-using ReadAndThin = ThinnedSurvey (*)(const std::string&, float, const ReadingProgressCallback&);
-
-// Reads and thins `path` with `read`, reporting its progress; false, after
-// an ERROR, when the thinning refused the voxel size.
-bool readAndThin(ReadAndThin read, const std::string& path, float leaf_size, ThinnedSurvey& survey) {
+// Reads and thins `path` with `read(progress)`, reporting its progress;
+// false, after an ERROR, when the thinning refused the voxel size.
+template <typename Read>
+bool readAndThin(Read read, const std::string& path, ThinnedSurvey& survey) {
   ProgressLog progress("reading and thinning " + path, "points");
   try {
-    survey = read(path, leaf_size, [&](const ReadingProgress& p) {
+    survey = read([&](const ReadingProgress& p) {
       progress.updateReading(p.bytes_read, p.bytes_total, p.points_read, p.points_kept);
     });
   } catch (const std::exception& e) {
@@ -73,7 +72,10 @@ bool readAndThin(ReadAndThin read, const std::string& path, float leaf_size, Thi
 bool NavMapGenerator::lasLoader(const std::string& path) {
   const Stopwatch stage;
   ThinnedSurvey survey;
-  if (!readAndThin(readAndThinLas, path, static_cast<float>(config_.downsample_size), survey)) return false;
+  const auto read = [&](const ReadingProgressCallback& progress) {
+    return readAndThinLas(path, static_cast<float>(config_.downsample_size), progress);
+  };
+  if (!readAndThin(read, path, survey)) return false;
   const LasReadResult& result = survey.las;
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << result.error;
@@ -103,7 +105,10 @@ void NavMapGenerator::keepThinnedSurvey(ThinnedSurvey& survey, double seconds) {
 bool NavMapGenerator::e57Loader(const std::string& path) {
   const Stopwatch stage;
   ThinnedSurvey survey;
-  if (!readAndThin(readAndThinE57, path, static_cast<float>(config_.downsample_size), survey)) return false;
+  const auto read = [&](const ReadingProgressCallback& progress) {
+    return readAndThinE57(path, static_cast<float>(config_.downsample_size), progress);
+  };
+  if (!readAndThin(read, path, survey)) return false;
   const E57ReadResult& result = survey.e57;
   if (result.status != E57ReadStatus::kOk) {
     LOG(ERROR) << "failed to load e57 file: " << result.error;

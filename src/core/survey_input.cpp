@@ -1,5 +1,10 @@
 #include "core/survey_input.h"
 
+#include <sched.h>
+
+#include <algorithm>
+#include <thread>
+
 #include "core/voxel_filter.h"
 
 namespace korvane_navigation {
@@ -22,21 +27,28 @@ LasReadResult readLasCloud(const std::string& path, pcl::PointCloud<pcl::PointXY
   return result;
 }
 
+unsigned thinningLanes() {
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  const int cpus = sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable)
+                                                                      : static_cast<int>(std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::clamp(cpus, 1, 4));
+}
+
 namespace {
 
-// Runs `read(sink, progress)` with a sink that thins; `finish` tells whether
-// the read succeeded and the voxels are wanted.
+// Runs `read(survey, voxels, progress)`, which adds what it reads to `voxels`
+// and tells whether the read succeeded and the voxels are wanted.
 template <typename Read>
-ThinnedSurvey thinWhileReading(float leaf_size, const ReadingProgressCallback& progress, Read&& read) {
-  VoxelAccumulator voxels(leaf_size);
+ThinnedSurvey thinWhileReading(float leaf_size, unsigned lanes, const ReadingProgressCallback& progress,
+                               Read&& read) {
+  VoxelAccumulator voxels(leaf_size, lanes);
   ThinnedSurvey survey;
   ReadingProgress last;
-  const bool read_whole = read(
-      survey, [&voxels](const float* xyz, size_t count) { voxels.add(xyz, count, 3); },
-      [&](uint64_t bytes, uint64_t total) {
-        last = {bytes, total, voxels.pointsAdded(), voxels.voxelCount()};
-        if (progress) progress(last);
-      });
+  const bool read_whole = read(survey, voxels, [&](uint64_t bytes, uint64_t total) {
+    last = {bytes, total, voxels.pointsAdded(), voxels.voxelCount()};
+    if (progress) progress(last);
+  });
   survey.points_read = voxels.pointsAdded();
   survey.non_finite_points = voxels.nonFinitePoints();
   survey.largest_coordinate = voxels.largestCoordinate();
@@ -51,25 +63,26 @@ ThinnedSurvey thinWhileReading(float leaf_size, const ReadingProgressCallback& p
   return survey;
 }
 
-using Sink = std::function<void(const float*, size_t)>;
-using BytesProgress = std::function<void(uint64_t, uint64_t)>;
-
 }  // namespace
 
-ThinnedSurvey readAndThinLas(const std::string& path, float leaf_size, const ReadingProgressCallback& progress) {
-  return thinWhileReading(leaf_size, progress,
-                          [&](ThinnedSurvey& survey, const Sink& sink, const BytesProgress& bytes) {
-                            survey.las = readLasPoints(path, sink, bytes);
-                            return survey.las.status == LasReadStatus::kOk;
-                          });
+ThinnedSurvey readAndThinLas(const std::string& path, float leaf_size, const ReadingProgressCallback& progress,
+                             unsigned lanes) {
+  return thinWhileReading(leaf_size, lanes, progress, [&](ThinnedSurvey& survey, VoxelAccumulator& voxels,
+                                                          const std::function<void(uint64_t, uint64_t)>& bytes) {
+    const auto add = [&voxels](unsigned lane, const float* xyz, size_t count) { voxels.add(xyz, count, 3, lane); };
+    survey.las = readLasPoints(path, add, bytes, voxels.lanes());
+    return survey.las.status == LasReadStatus::kOk;
+  });
 }
 
+// An E57 file's points come out of one decoder, in order: one lane.
 ThinnedSurvey readAndThinE57(const std::string& path, float leaf_size, const ReadingProgressCallback& progress) {
-  return thinWhileReading(leaf_size, progress,
-                          [&](ThinnedSurvey& survey, const Sink& sink, const BytesProgress& bytes) {
-                            survey.e57 = readE57File(path, sink, bytes);
-                            return survey.e57.status == E57ReadStatus::kOk;
-                          });
+  return thinWhileReading(leaf_size, 1, progress, [&](ThinnedSurvey& survey, VoxelAccumulator& voxels,
+                                                      const std::function<void(uint64_t, uint64_t)>& bytes) {
+    const auto add = [&voxels](const float* xyz, size_t count) { voxels.add(xyz, count, 3); };
+    survey.e57 = readE57File(path, add, bytes);
+    return survey.e57.status == E57ReadStatus::kOk;
+  });
 }
 
 }  // namespace korvane_navigation

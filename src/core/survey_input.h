@@ -41,12 +41,18 @@ struct ReadingProgress {
 };
 using ReadingProgressCallback = std::function<void(const ReadingProgress&)>;
 
+// Threads worth reading and thinning on: the processors this process may
+// run on, at most four (beyond, each lane's share of the voxels it meets
+// again costs more than the lane saves).
+unsigned thinningLanes();
+
 // Thins the LAS file's points at `leaf_size` as its blocks are read, never
-// holding the full-resolution cloud. `points` stays empty unless las.status is
-// kOk; a truncated file is thinned from the points it holds. Throws what
-// VoxelAccumulator throws.
+// holding the full-resolution cloud, on `lanes` threads. `points` stays empty
+// unless las.status is kOk; a truncated file is thinned from the points it
+// holds. The voxels and their order never depend on `lanes`; a centroid may,
+// in its last bits. Throws what VoxelAccumulator throws.
 ThinnedSurvey readAndThinLas(const std::string& path, float leaf_size,
-                             const ReadingProgressCallback& progress = nullptr);
+                             const ReadingProgressCallback& progress = nullptr, unsigned lanes = thinningLanes());
 
 // The same for an E57 file: every valid point of every scan, posed in the
 // file's common frame; `points` stays empty unless e57.status is kOk.

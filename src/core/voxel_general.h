@@ -138,6 +138,14 @@ struct GeneralVoxels {
     last_key[0] = std::numeric_limits<float>::quiet_NaN();
   }
 
+  // Every voxel of `other` folded in.
+  void absorb(GeneralVoxels& other) {
+    for (std::size_t i = 0; i < other.voxels; ++i) {
+      const VoxelSums& v = other.voxel(i);
+      merge(v.key, v.count, v.sum);
+    }
+  }
+
   void add(const float* xyz, std::size_t count, std::size_t stride, float inverse, Extent& extent,
            std::uint64_t& non_finite);
 };

@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "formats/joined_threads.h"
 #include "formats/las_format.h"
 
 namespace korvane_navigation {
@@ -174,12 +177,14 @@ namespace {
 // The reading loop behind both readers: opens and checks the file, calls
 // `start(header, records)` once with the number of whole records the file
 // really holds (at most the declared count; false refuses them), then
-// `block(records, count, first)` for each run of raw records read, and
-// `progress(records done, records)` after each.
+// `block(lane, records, count, first)` for each run of raw records read, and
+// `progress(records done, records)` after each of lane 0's blocks. Blocks are
+// read on `lanes` threads, block b on lane b % lanes, block 0 before the
+// other lanes start.
 LasReadResult readRecordBlocks(
     const std::string& path, const std::function<bool(const LasHeader&, uint64_t)>& start,
-    const std::function<void(const uint8_t*, size_t, uint64_t)>& block,
-    const std::function<void(uint64_t, uint64_t)>& progress) {
+    const std::function<void(unsigned, const uint8_t*, size_t, uint64_t)>& block,
+    const std::function<void(uint64_t, uint64_t)>& progress, unsigned lanes = 1) {
   LasReadResult result;
   auto fail = [&](LasReadStatus status, const std::string& fault) {
     result.status = status;
@@ -214,22 +219,59 @@ LasReadResult readRecordBlocks(
 
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   const size_t records_per_block = std::max<size_t>(1, kReadBlockBytes / record_length);
+  const uint64_t blocks = (count + records_per_block - 1) / records_per_block;
+  const auto threads = static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(lanes, blocks)));
   const size_t block_records = static_cast<size_t>(std::min<uint64_t>(count, records_per_block));
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[block_records * record_length]);
-  uint64_t decoded = 0;
-  uint64_t position = header.offset_to_point_data;
-  while (decoded < count) {
-    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(count - decoded, records_per_block));
-    const ssize_t got = readAt(file.get(), buffer.get(), wanted * record_length, position);
-    if (got < 0) return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(errno));
-    const size_t whole_records = static_cast<size_t>(got) / record_length;
-    block(buffer.get(), whole_records, decoded);
-    decoded += whole_records;
-    position += whole_records * record_length;
-    if (progress) progress(decoded, count);
-    if (whole_records < wanted) break;  // the file shrank after it was measured
+
+  std::atomic<uint64_t> records_read{0};
+  std::atomic<bool> stop{false};
+  std::mutex read_error_mutex;
+  int read_error = 0;
+  // Reads blocks first, first + threads, ... on `lane` until the last, a
+  // short one or a stop; `only_first` reads just the first.
+  std::vector<std::unique_ptr<uint8_t[]>> buffers(threads);
+  const auto readLane = [&](unsigned lane, uint64_t first, bool only_first) {
+    std::unique_ptr<uint8_t[]>& buffer = buffers[lane];
+    if (!buffer) buffer.reset(new uint8_t[block_records * record_length]);
+    for (uint64_t b = first; b < blocks && !stop.load(std::memory_order_relaxed); b += threads) {
+      const uint64_t first_record = b * records_per_block;
+      const size_t wanted = static_cast<size_t>(std::min<uint64_t>(count - first_record, records_per_block));
+      const ssize_t got = readAt(file.get(), buffer.get(), wanted * record_length,
+                                 header.offset_to_point_data + first_record * record_length);
+      if (got < 0) {
+        const std::lock_guard<std::mutex> lock(read_error_mutex);
+        if (read_error == 0) read_error = errno;
+        stop = true;
+        break;
+      }
+      const size_t whole_records = static_cast<size_t>(got) / record_length;
+      try {
+        block(lane, buffer.get(), whole_records, first_record);
+      } catch (...) {
+        stop = true;
+        throw;
+      }
+      records_read += whole_records;
+      if (lane == 0 && progress) progress(records_read.load(), count);
+      if (whole_records < wanted) stop = true;  // the file shrank after it was measured
+      if (only_first) break;
+    }
+  };
+  {
+    JoinedThreads helpers;
+    try {
+      readLane(0, 0, threads > 1);
+      for (unsigned lane = 1; lane < threads; ++lane) helpers.start([&readLane, lane]() { readLane(lane, lane, false); });
+      if (threads > 1) readLane(0, threads, false);
+    } catch (...) {
+      stop = true;
+      throw;  // the helpers are joined on the way out
+    }
+    helpers.joinAndRethrow();
   }
-  result.points_read = decoded;
+  if (read_error != 0) return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(read_error));
+  if (threads > 1 && progress) progress(records_read.load(), count);
+  result.points_read = records_read.load();
   result.status = LasReadStatus::kOk;
   return result;
 }
@@ -247,33 +289,35 @@ LasReadResult readLasFile(const std::string& path, const std::function<float*(ui
         out = allocate(count);
         return count == 0 || out != nullptr;
       },
-      [&](const uint8_t* records, size_t count, uint64_t first) {
+      [&](unsigned, const uint8_t* records, size_t count, uint64_t first) {
         decodeLasPoints(header, records, count, out + first * stride, stride);
       },
       progress);
 }
 
 LasReadResult readLasPoints(const std::string& path, const LasPointSink& sink,
-                            const std::function<void(uint64_t, uint64_t)>& progress) {
+                            const std::function<void(uint64_t, uint64_t)>& progress, unsigned lanes) {
   LasHeader header;
-  std::vector<float> xyz;
+  std::vector<std::vector<float>> xyz(std::max(1u, lanes));
   uint64_t bytes_total = 0;
   return readRecordBlocks(
       path,
       [&](const LasHeader& h, uint64_t count) {
         header = h;
-        xyz.resize(3 * static_cast<size_t>(std::min<uint64_t>(
-                           count, std::max<size_t>(1, kReadBlockBytes / h.point_record_length))));
+        const auto block = static_cast<size_t>(
+            std::min<uint64_t>(count, std::max<size_t>(1, kReadBlockBytes / h.point_record_length)));
+        for (std::vector<float>& lane : xyz) lane.resize(3 * block);
         bytes_total = h.offset_to_point_data + count * h.point_record_length;
         return true;
       },
-      [&](const uint8_t* records, size_t count, uint64_t) {
-        decodeLasPoints(header, records, count, xyz.data(), 3);
-        if (count > 0) sink(xyz.data(), count);
+      [&](unsigned lane, const uint8_t* records, size_t count, uint64_t) {
+        decodeLasPoints(header, records, count, xyz[lane].data(), 3);
+        if (count > 0) sink(lane, xyz[lane].data(), count);
       },
       [&](uint64_t done, uint64_t) {
         if (progress) progress(header.offset_to_point_data + done * header.point_record_length, bytes_total);
-      });
+      },
+      lanes);
 }
 
 }  // namespace korvane_navigation

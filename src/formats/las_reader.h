@@ -56,17 +56,26 @@ LasReadResult readLasFile(const std::string& path, const std::function<float*(ui
                           size_t stride,
                           const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
 
-// Receives decoded points a block at a time: x, y, z of point i at
-// xyz[3 * i + 0..2], valid during the call only. The E57 reader's sink has the
-// same form, so one consumer serves both formats.
-using LasPointSink = std::function<void(const float* xyz, size_t count)>;
+// Receives decoded points a block at a time, on the lane that read them: x, y,
+// z of point i at xyz[3 * i + 0..2], valid during the call only. The E57
+// reader's sink has the same form without the lane, so one consumer serves
+// both formats.
+using LasPointSink = std::function<void(unsigned lane, const float* xyz, size_t count)>;
 
 // Reads the file in large blocks and hands each block's points to `sink`,
-// without ever holding more than one block: for clouds larger than memory.
-// A truncated file yields the whole records it holds, as readLasFile.
-// `progress(bytes, total)`, when given, is called after every block with the
-// bytes of the file read so far, header included, out of all to be read.
+// without ever holding more than a block a lane: for clouds larger than
+// memory. With `lanes` above one, that many threads read and decode: block b
+// goes to lane b % lanes, on that lane's own thread (lane 0 is the caller's),
+// and block 0 is handed over before any other lane starts, so which points
+// meet on a lane never depends on timing. The sink is called concurrently on
+// different lanes, never twice at once on one. A truncated file yields the
+// whole records it holds, as readLasFile. `progress(bytes, total)`, when
+// given, is called on the calling thread after each of lane 0's blocks and
+// once at the end, with the bytes of the file read so far, header included,
+// out of all to be read. What the sink throws ends the reading on every lane
+// and is thrown again here.
 LasReadResult readLasPoints(const std::string& path, const LasPointSink& sink,
-                            const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
+                            const std::function<void(uint64_t, uint64_t)>& progress = nullptr,
+                            unsigned lanes = 1);
 
 }  // namespace korvane_navigation
