@@ -483,11 +483,18 @@ PointVector packedCentroids(const std::vector<PackedVoxels*>& lanes, const KeyFr
     });
   }
   result.reserve(records);  // at most a voxel a record
-  populate(result.data(), records * sizeof(pcl::PointXYZ));
+  populate(result.data(), recordsIn(bounds[0], bounds[1]) * sizeof(pcl::PointXYZ));
   centroidsOf(bounds[0], bounds[1], result);
   helpers.joinAndRethrow();
+  // A slice at a time, each slice's pages given back once copied: the parts
+  // never take more than a slice beside the result.
+  constexpr std::size_t kSlice = kHugePage / sizeof(pcl::PointXYZ);
   for (PointVector& part : later) {
-    result.insert(result.end(), part.begin(), part.end());
+    for (std::size_t first = 0; first < part.size(); first += kSlice) {
+      const std::size_t n = std::min(kSlice, part.size() - first);
+      result.insert(result.end(), part.begin() + first, part.begin() + first + n);
+      releasePages(part.data() + first, n * sizeof(pcl::PointXYZ));
+    }
     PointVector().swap(part);
   }
   return result;
