@@ -27,8 +27,8 @@ PointVector voxelDownsample(const PointVector& points, float leaf_size,
 // or on several lanes, may leave a few, merged before they reach half again
 // as many voxels), plus under a MiB a lane for the voxels being filled and a
 // few hundred bytes for each layer-by-16-rows band of voxels; finishing adds
-// the result's 16 bytes a voxel, and with several lanes up to as much again
-// for the parts of it that other threads make. Clouds beyond 2^20 voxels from
+// the result's 16 bytes a voxel (the parts other threads make are handed over
+// a slice at a time, and their pages given back). Clouds beyond 2^20 voxels from
 // their first point along an axis, or beyond 2^23 voxels from the origin, take
 // a hash table of 51 to 61 bytes a voxel instead.
 //
