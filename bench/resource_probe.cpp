@@ -79,12 +79,13 @@ ChildRun runChild(const std::vector<std::string>& argv, const std::string& log_p
   }
   run.started = true;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  // This child's own figures: RUSAGE_CHILDREN would give the largest peak of
+  // every child run so far.
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   run.seconds = clock.seconds();
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  rusage usage{};
-  getrusage(RUSAGE_CHILDREN, &usage);
   run.max_rss_kb = usage.ru_maxrss;
 
   std::ifstream log(log_path);

@@ -48,7 +48,7 @@ struct ChildRun {
   bool started = false;
   int exit_code = -1;      // -1 when killed by a signal
   double seconds = 0.0;
-  long max_rss_kb = 0;     // the child's own peak (RUSAGE_CHILDREN, the only child)
+  long max_rss_kb = 0;     // the child's own peak (from wait4)
   long parent_rss_kb = 0;  // our resident size when spawning: the child's peak cannot be below it
   std::string output;      // standard output and error
   std::string error;       // why it did not start
