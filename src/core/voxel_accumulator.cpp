@@ -296,8 +296,7 @@ struct PackedVoxels {
     writeBack();
   }
 
-  // Every record into `general`, as a voxel's coordinates and sums; frees the
-  // records.
+  // Every record into `general`, as a voxel's coordinates and sums.
   void moveInto(GeneralVoxels& general) {
     retireRing();
     for (const BandedRecords::Band& b : bands.bands()) {
