@@ -5,7 +5,6 @@
 // give back the points written. A file accepted and read otherwise is a
 // file PCL misreads and the check lets through.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <pcl/console/print.h>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +16,7 @@
 
 #include "formats/cloud_file_reader.h"
 #include "fuzz_support.h"
+#include "quiet_pcl.h"
 
 using namespace korvane_navigation;
 
@@ -195,11 +195,7 @@ void check(bool condition, const char* what) { fuzz_support::require(condition, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
-    return true;
-  }();
-  (void)quiet;
+  fuzz_support::quietPcl();
   FuzzedDataProvider in(data, size);
   const bool ply = in.ConsumeBool();
   const std::vector<Column> cols = columns(in, ply);

@@ -2,7 +2,6 @@
 // the program uses: our check, then PCL's reader and the taking of the
 // coordinates. A crash inside PCL's readers on a file the check passed is a
 // finding, and so is a cloud of more points than the file could hold.
-#include <pcl/console/print.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +9,7 @@
 
 #include "formats/cloud_file_reader.h"
 #include "fuzz_support.h"
+#include "quiet_pcl.h"
 
 using namespace korvane_navigation;
 
@@ -20,11 +20,7 @@ void check(bool condition, const char* what) { fuzz_support::require(condition, 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
-    return true;
-  }();
-  (void)quiet;
+  fuzz_support::quietPcl();
   const std::string& path = fuzz_support::scratchFile("cloud_load_fuzz");
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0) std::abort();
