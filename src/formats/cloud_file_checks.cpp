@@ -1,9 +1,5 @@
 #include "formats/cloud_file_checks.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cerrno>
@@ -14,6 +10,7 @@
 #include <vector>
 
 #include "formats/cloud_text.h"
+#include "formats/file_reading.h"
 
 namespace korvane_navigation {
 namespace {
@@ -215,51 +212,39 @@ bool checkCloudBytes(const char* data, size_t size, CloudFileFormat format, Decl
 
 bool checkCloudFile(const std::string& path, CloudFileFormat format, DeclaredCloud& declared,
                     std::string& error) {
-  // Not blocking on a pipe that has no writer; no effect on regular files.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = std::string("cannot be opened (") + std::strerror(errno) + ")";
-    return false;
+  FileDescriptor file;
+  uint64_t file_size = 0;
+  int error_number = 0;
+  switch (openRegularFile(path, file, file_size, error_number)) {
+    case OpenFault::kNone: break;
+    case OpenFault::kCannotOpen:
+      error = std::string("cannot be opened (") + std::strerror(error_number) + ")";
+      return false;
+    case OpenFault::kCannotExamine:
+      error = std::string("cannot be examined (") + std::strerror(error_number) + ")";
+      return false;
+    case OpenFault::kDirectory:
+      error = "is a directory";
+      return false;
+    case OpenFault::kNotRegularFile:
+      error = "is not a regular file";
+      return false;
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info;
-  if (::fstat(fd, &info) != 0) {
-    error = std::string("cannot be examined (") + std::strerror(errno) + ")";
-    return false;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    error = "is a directory";
-    return false;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    error = "is not a regular file";
-    return false;
-  }
-  const uint64_t file_size = static_cast<uint64_t>(info.st_size);
+  const int fd = file.get();
   // The compressed PCD sizes follow the header.
   std::vector<char> start(static_cast<size_t>(std::min<uint64_t>(file_size, kCloudHeaderLimit + 8)));
-  size_t got = 0;
-  while (got < start.size()) {
-    const ssize_t n = ::pread(fd, start.data() + got, start.size() - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = std::string("read error (") + std::strerror(errno) + ")";
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
+  const ssize_t got = readAt(fd, reinterpret_cast<uint8_t*>(start.data()), start.size(), 0);
+  if (got < 0) {
+    error = std::string("read error (") + std::strerror(errno) + ")";
+    return false;
   }
   TextLayout layout;
-  if (!checkHeader(start.data(), got, file_size, format, layout, declared, error)) return false;
+  if (!checkHeader(start.data(), static_cast<size_t>(got), file_size, format, layout, declared, error)) return false;
   if (!layout.text) return true;
   TextDataScan scan(layout, declared, error);
   start.resize(size_t{1} << 20);
   for (uint64_t offset = layout.data_start; offset < file_size;) {
-    const ssize_t n = ::pread(fd, start.data(), start.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = readAt(fd, reinterpret_cast<uint8_t*>(start.data()), start.size(), offset);
     if (n < 0) {
       error = std::string("read error (") + std::strerror(errno) + ")";
       return false;

@@ -1,10 +1,6 @@
 #include "formats/e57_reader.h"
 #include "formats/file_reading.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -234,14 +230,11 @@ E57ReadResult readE57File(const std::string& path, const E57ChunkSink& sink,
     return result;
   };
 
-  // Not blocking on a pipe that has no writer; no effect on regular files.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) return fail(E57ReadStatus::kCannotOpen, std::strerror(errno));
-  struct stat info;
-  if (::fstat(file.get(), &info) != 0) return fail(E57ReadStatus::kCannotOpen, std::strerror(errno));
-  if (S_ISDIR(info.st_mode)) return fail(E57ReadStatus::kCannotOpen, "is a directory");
-  if (!S_ISREG(info.st_mode)) return fail(E57ReadStatus::kCannotOpen, "not a regular file");
-  const uint64_t file_size = static_cast<uint64_t>(info.st_size);
+  FileDescriptor file;
+  uint64_t file_size = 0;
+  int error_number = 0;
+  const OpenFault open_fault = openRegularFile(path, file, file_size, error_number);
+  if (open_fault != OpenFault::kNone) return fail(E57ReadStatus::kCannotOpen, openFaultText(open_fault, error_number));
   result.bytes_total = file_size;
 
   uint8_t header_bytes[kFileHeaderSize];

@@ -2,8 +2,6 @@
 #include "formats/file_reading.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -192,15 +190,11 @@ LasReadResult readRecordBlocks(
     return result;
   };
 
-  // Not blocking on a pipe that has no writer; no effect on regular files.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) return fail(LasReadStatus::kCannotOpen, std::strerror(errno));
-  struct stat info;
-  if (::fstat(file.get(), &info) != 0) return fail(LasReadStatus::kCannotOpen, std::strerror(errno));
-  if (S_ISDIR(info.st_mode)) return fail(LasReadStatus::kCannotOpen, "is a directory");
-  // The size is needed up front to bound the allocation, so pipes and devices are out.
-  if (!S_ISREG(info.st_mode)) return fail(LasReadStatus::kCannotOpen, "not a regular file");
-  const uint64_t file_size = static_cast<uint64_t>(info.st_size);
+  FileDescriptor file;
+  uint64_t file_size = 0;
+  int error_number = 0;
+  const OpenFault open_fault = openRegularFile(path, file, file_size, error_number);
+  if (open_fault != OpenFault::kNone) return fail(LasReadStatus::kCannotOpen, openFaultText(open_fault, error_number));
 
   uint8_t header_bytes[kLargestHeaderSize];
   const ssize_t header_read =
