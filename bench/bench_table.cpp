@@ -73,6 +73,14 @@ void printTable(const std::vector<Row>& rows) {
   std::printf("%s", line.c_str());
 }
 
+double judgeAgainstRead(Row& row) {
+  const double ratio = row.b.wall / row.a.wall;
+  row.ratios = {format("%.2fx raw MiB/s", ratio)};
+  row.targets = {">= 0.5x raw MiB/s"};
+  row.verdicts = {verdict(ratio >= 0.5)};
+  return ratio;
+}
+
 bool rawRead(const std::string& path, Side* side) {
   const Measurement measurement;
   const int fd = open(path.c_str(), O_RDONLY);

@@ -45,6 +45,10 @@ struct Row {
 };
 
 std::string verdict(bool met);
+
+// For a reader against read() of the same bytes on side B: the throughput
+// ratio, held to at least half; returns the ratio.
+double judgeAgainstRead(Row& row);
 void printTable(const std::vector<Row>& rows);
 
 // Reads the whole file into fresh memory with read(), as the yardstick of

@@ -444,10 +444,7 @@ bool loading(const Options& options, const Building& b, std::shared_ptr<Cloud>& 
     }
   }
   const double file_mb = b.file_bytes / (1024.0 * 1024.0);
-  const double ratio = row.b.wall / row.a.wall;  // throughput, ours over raw
-  row.ratios = {format("%.2fx raw MiB/s", ratio)};
-  row.targets = {">= 0.5x raw MiB/s"};
-  row.verdicts = {verdict(ratio >= 0.5)};
+  judgeAgainstRead(row);
   rows.push_back(row);
   details += format("[3] loading: %.1f MiB file, %llu points; readLasFile %.0f MiB/s (%.1f M points/s), plain read() "
                     "%.0f MiB/s\n",

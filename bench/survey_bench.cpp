@@ -49,10 +49,7 @@ bool e57Loading(const BuildingParameters& params, const BuildingLayout& layout, 
     if (!rawRead(path, &row.b)) return false;
   }
   const double file_mb = std::filesystem::file_size(path) / (1024.0 * 1024.0);
-  const double ratio = row.b.wall / row.a.wall;
-  row.ratios = {format("%.2fx raw MiB/s", ratio)};
-  row.targets = {">= 0.5x raw MiB/s"};
-  row.verdicts = {verdict(ratio >= 0.5)};
+  judgeAgainstRead(row);
   rows.push_back(row);
   details += format("[7] E57: %.1f MiB file, %llu points in scans of four stations, written in %.1f s; readE57File "
                     "%.0f MiB/s (%.1f M points/s, chunks summed as read: %.3g), plain read() %.0f MiB/s\n",
