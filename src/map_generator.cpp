@@ -37,6 +37,20 @@ CoordinateFigures coordinateFigures(const PointVector& points) {
   return figures;
 }
 
+enum class Presence { kPresent, kMissing, kUnexaminable };
+
+// Whether `path` names anything; when it cannot even be looked at (a folder
+// on the way that may not be searched), `error` says so, naming the path.
+Presence presenceOf(const std::string& path, std::string& error) {
+  boost::system::error_code fs_error;
+  if (boost::filesystem::exists(path, fs_error)) return Presence::kPresent;
+  if (fs_error && fs_error != boost::system::errc::no_such_file_or_directory) {
+    error = path + ": cannot be examined (" + fs_error.message() + ")";
+    return Presence::kUnexaminable;
+  }
+  return Presence::kMissing;
+}
+
 }  // namespace
 
 NavMapGenerator::NavMapGenerator() {
@@ -54,18 +68,18 @@ NavMapGenerator::NavMapGenerator() {
 NavMapGenerator::~NavMapGenerator() = default;
 
 bool NavMapGenerator::loadConfig(const std::string& path) {
-  boost::system::error_code fs_error;
-  if (!boost::filesystem::exists(path, fs_error)) {
-    if (fs_error && fs_error != boost::system::errc::no_such_file_or_directory) {
-      LOG(ERROR) << path << ": cannot be examined (" << fs_error.message() << ")";
+  std::string error;
+  switch (presenceOf(path, error)) {
+    case Presence::kPresent:
+      break;
+    case Presence::kUnexaminable:
+      LOG(ERROR) << error;
       LOG(ERROR) << "Failed to  load config ";
       return false;
-    }
-    LOG(ERROR) << path << " does not exist...";
-    return false;
+    case Presence::kMissing:
+      LOG(ERROR) << path << " does not exist...";
+      return false;
   }
-
-  std::string error;
   if (!readConfigFile(path, config_, error) || !checkConfig(config_, error)) {
     LOG(ERROR) << path << ": " << error;
     LOG(ERROR) << "Failed to  load config ";
@@ -157,14 +171,16 @@ bool NavMapGenerator::prepareCloud() {
     return false;
   }
 
-  boost::system::error_code fs_error;
-  if (!boost::filesystem::exists(input, fs_error)) {
-    if (fs_error && fs_error != boost::system::errc::no_such_file_or_directory) {
-      LOG(ERROR) << input << ": cannot be examined (" << fs_error.message() << ")";
-    } else {
+  std::string error;
+  switch (presenceOf(input, error)) {
+    case Presence::kPresent:
+      break;
+    case Presence::kUnexaminable:
+      LOG(ERROR) << error;
+      return false;
+    case Presence::kMissing:
       LOG(ERROR) << input << " dose not exist.";
-    }
-    return false;
+      return false;
   }
 
   const std::string extension = fileExtension(input);
