@@ -30,53 +30,37 @@ bool pclAddresses(const Extent& e, float inverse, const float (&lo)[3], const fl
 
 }  // namespace
 
-void prepareFreshPages(void* data, std::size_t bytes) {
-#if defined(__linux__)
-  constexpr std::uintptr_t kPage = 4096;
+namespace {
+
+// Gives `advice` for the whole pages of `page` bytes within the range.
+void adviseWholePages(void* data, std::size_t bytes, std::uintptr_t page, int advice) {
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(page - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, advice);
+}
+
+constexpr std::uintptr_t kPage = 4096;
+
+}  // namespace
+
+void prepareFreshPages(void* data, std::size_t bytes) {
 #if defined(MADV_HUGEPAGE)
-  const std::uintptr_t huge_first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t huge_last = (begin + bytes) & ~(kHugePage - 1);
-  if (huge_first < huge_last) {
-    madvise(reinterpret_cast<void*>(huge_first), huge_last - huge_first, MADV_HUGEPAGE);
-  }
+  adviseWholePages(data, bytes, kHugePage, MADV_HUGEPAGE);
 #endif
-#if defined(MADV_POPULATE_WRITE)
-  const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-#endif
-#else
-  (void)data;
-  (void)bytes;
-#endif
+  populate(data, bytes);
 }
 
 void populate(void* data, std::size_t bytes) {
 #if defined(MADV_POPULATE_WRITE)
-  constexpr std::uintptr_t kPage = 4096;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+  adviseWholePages(data, bytes, kPage, MADV_POPULATE_WRITE);
 #else
   (void)data;
   (void)bytes;
 #endif
 }
 
-void releasePages(void* data, std::size_t bytes) {
-#if defined(__linux__)
-  constexpr std::uintptr_t kPage = 4096;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
+void releasePages(void* data, std::size_t bytes) { adviseWholePages(data, bytes, kPage, MADV_DONTNEED); }
 
 VoxelOrder chooseOrder(const Extent& extent, float inverse, std::uint64_t point_count) {
   VoxelOrder order;
