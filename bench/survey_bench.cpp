@@ -34,8 +34,8 @@ bool e57Loading(const BuildingParameters& params, const BuildingLayout& layout, 
       // The program's consumer, the thinning, keeps no points: each chunk is
       // read once here too (summed, so that no decoding is optimised away).
       const Measurement measurement;
-      const E57ReadResult result = readE57File(path, [&checksum](const float* chunk, size_t count) {
-        float sum = 0.0f;
+      const E57ReadResult result = readE57File(path, [&checksum](unsigned, const double* chunk, size_t count) {
+        double sum = 0.0;
         for (size_t k = 0; k < 3 * count; ++k) sum += chunk[k];
         checksum += sum;
       });

@@ -5,37 +5,17 @@
 #include <cmath>
 #include <glog/logging.h>
 #include <iomanip>
-#include <pcl/common/transforms.h>
 #include <pcl/exceptions.h>
 #include <pcl/io/pcd_io.h>
 
 #include "app/cloud_loaders.h"
 #include "core/coordinates.h"
 #include "core/progress.h"
-#include "core/voxel_filter.h"
 #include "formats/atomic_file.h"
 #include "map_postprocess.h"
 
 namespace korvane_navigation {
 namespace {
-
-// What the coordinate warnings need, from a cloud loaded whole.
-struct CoordinateFigures {
-  uint64_t not_finite = 0;
-  float largest = 0.0f;  // largest finite |x|, |y| or |z|
-};
-
-CoordinateFigures coordinateFigures(const PointVector& points) {
-  CoordinateFigures figures;
-  for (const pcl::PointXYZ& p : points) {
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
-      ++figures.not_finite;
-    } else {
-      figures.largest = std::max({figures.largest, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
-    }
-  }
-  return figures;
-}
 
 enum class Presence { kPresent, kMissing, kUnexaminable };
 
@@ -114,6 +94,7 @@ bool NavMapGenerator::makeMaps() {
     LOG(ERROR) << "Failed to generate pcd map";
     return false;
   }
+  if (!config_.floors.empty() && !checkFloorsReach()) return false;
   for (const Config::Floor& floor : config_.floors) {
     LOG(INFO) << "Generate Nav Map for :" << floor.name;
     if (!generateFloorMap(floor)) return false;
@@ -163,14 +144,6 @@ bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
 
 bool NavMapGenerator::prepareCloud() {
   const std::string& input = config_.input_pointcloud;
-  const double leaf_size = config_.downsample_size;
-  // The thinning works in single precision: the value must survive narrowing.
-  const float leaf = static_cast<float>(leaf_size);
-  if (!(leaf > 0.0f) || !std::isfinite(leaf)) {
-    LOG(ERROR) << "invalid downsample_size: " << leaf_size << " (must be positive and finite)";
-    return false;
-  }
-
   std::string error;
   switch (presenceOf(input, error)) {
     case Presence::kPresent:
@@ -189,32 +162,13 @@ bool NavMapGenerator::prepareCloud() {
     LOG(ERROR) << extension << " format pointcloud is not suppurted now";
     return false;
   }
-  // LAS and E57 files are thinned as they are read, never held whole; the other
-  // formats are loaded whole, then thinned.
-  const bool thinned_while_reading = loader->first == "las" || loader->first == "e57";
-  Stopwatch stage;
   if (!loader->second(input)) {
     LOG(ERROR) << "failed to load map: " << input;
     return false;
   }
-  if (!thinned_while_reading) {
-    summary_.load_seconds = stage.seconds();
-    summary_.points_loaded = pointcloud_->points.size();
-  }
   if (summary_.points_loaded == 0) {
     LOG(WARNING) << "pointcloud map is empty";
     return false;
-  }
-  if (!thinned_while_reading) {
-    const CoordinateFigures figures = coordinateFigures(pointcloud_->points);
-    warnAboutCoordinates(pointcloud_->points.size(), figures.not_finite, figures.largest);
-
-    stage = Stopwatch();
-    ProgressLog thinning("thinning", "points");
-    pointcloud_->points = voxelDownsample(pointcloud_->points, leaf, [&](uint64_t done, uint64_t total) {
-      thinning.update(done / 2, total / 2);  // every point is counted twice
-    });
-    summary_.thin_seconds = stage.seconds();
   }
   pointcloud_->width = static_cast<uint32_t>(pointcloud_->points.size());
   pointcloud_->height = 1;
@@ -225,10 +179,7 @@ bool NavMapGenerator::prepareCloud() {
     LOG(ERROR) << input << ": not one point has finite coordinates";
     return false;
   }
-
-  stage = Stopwatch();
-  pcl::transformPointCloud(*pointcloud_, *pointcloud_, config_.transform_matrix);
-  summary_.transform_seconds = stage.seconds();
+  warnAboutPrecision();
   return true;
 }
 
@@ -262,19 +213,38 @@ bool NavMapGenerator::generatePCDMap() {
   return true;
 }
 
-void NavMapGenerator::warnAboutCoordinates(uint64_t points, uint64_t not_finite, float max_abs) const {
+void NavMapGenerator::warnAboutDroppedPoints(uint64_t points, uint64_t not_finite, uint64_t unreachable) const {
   if (not_finite > 0) {
     LOG(WARNING) << not_finite << " of " << points
                  << " points have a coordinate that is not a finite number and are left out";
   }
+  if (unreachable > 0) {
+    LOG(WARNING) << unreachable << " of " << points << " points lie more than 2^62 voxels of "
+                 << config_.downsample_size << " m from the first point read and are left out";
+  }
+}
+
+void NavMapGenerator::warnAboutPrecision() const {
+  const double max_abs = largestCoordinate(pointcloud_->points);
   const double error = singlePrecisionError(max_abs);
   if (error > 0.1 * config_.downsample_size) {
     LOG(WARNING) << "coordinates reach " << std::fixed << std::setprecision(1) << max_abs
-                 << std::defaultfloat << std::setprecision(6) << " m, where single precision holds a point "
-                 << "only to " << error << " m, more than a tenth of the voxel size "
-                 << config_.downsample_size << " m: points may be off by that much. Export the "
-                 << "cloud in local coordinates (subtract the site's offset) for exact maps";
+                 << std::defaultfloat << std::setprecision(6) << " m in the map frame, where single precision holds "
+                 << "a point only to " << error << " m, more than a tenth of the voxel size "
+                 << config_.downsample_size << " m: map.pcd's points may be off by that much. Set "
+                 << "transform_matrix.translation to bring the site near the map frame's origin";
   }
+}
+
+bool NavMapGenerator::checkFloorsReach() const {
+  const std::optional<Eigen::Vector3d> shift = shiftIntoOctreeReach(pointcloud_->points, config_.map_resolution);
+  if (!shift) return true;
+  const Eigen::Vector3d suggested = config_.transform_matrix.translation() + *shift;
+  LOG(ERROR) << "the cloud lies far from the map frame's origin, beyond the " << std::fixed << std::setprecision(1)
+             << octreeReach(config_.map_resolution) << std::defaultfloat << " m that a floor's octree reaches at "
+             << "map_resolution " << config_.map_resolution << " m: set transform_matrix.translation to "
+             << translationJson(suggested) << " to bring its middle near the origin";
+  return false;
 }
 
 }  // namespace korvane_navigation

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cloud_loaders.h"
 #include "app/config.h"
 #include "app/run_summary.h"
 
@@ -18,7 +19,6 @@ namespace korvane_navigation {
 
 class MapPostProcess;
 class StagedOutputs;
-struct ThinnedSurvey;
 
 class NavMapGenerator {
  public:
@@ -34,14 +34,15 @@ class NavMapGenerator {
   // True when every stage succeeded.
   bool run();
 
-  // Loads, thins and moves the configured cloud into the map frame: the
-  // first half of generatePCDMap, which then writes it as map.pcd.
+  // Reads and thins the configured cloud and moves it into the map frame:
+  // the first half of generatePCDMap, which then writes it as map.pcd.
   bool prepareCloud();
   bool generatePCDMap();
   bool generateFloorMap(const Config::Floor& floor);
 
-  // These two read and thin at the configured voxel size in one pass, and
-  // fill the run summary's loading and thinning figures.
+  // Each reads its file, thins it at the configured voxel size while reading
+  // and moves the centroids into the map frame, filling the run summary's
+  // loading and thinning figures.
   bool e57Loader(const std::string& path);
   bool lasLoader(const std::string& path);
   bool objLoader(const std::string& path);
@@ -64,12 +65,17 @@ class NavMapGenerator {
   // While run() goes on, where the stages leave their files.
   StagedOutputs* outputs_ = nullptr;
 
-  // Warns of points that thinning drops (`not_finite` of `points`) and of
-  // coordinates (up to `max_abs`) too large for single precision to place at
-  // the voxel size.
-  void warnAboutCoordinates(uint64_t points, uint64_t not_finite, float max_abs) const;
-  // Takes over a survey thinned while it was read, with its figures and warnings.
-  void keepThinnedSurvey(ThinnedSurvey& survey, double seconds);
+  // Thins what `read` reads into the map-frame cloud; false after an ERROR
+  // when the reading or the thinning failed.
+  bool thinWhileReading(const std::string& path, const SurveyReader& read);
+  // Warns of the points that thinning leaves out.
+  void warnAboutDroppedPoints(uint64_t points, uint64_t not_finite, uint64_t unreachable) const;
+  // Warns of map-frame coordinates too large for single precision to place
+  // at the voxel size.
+  void warnAboutPrecision() const;
+  // False, after an ERROR suggesting a translation, when the middle of the
+  // map-frame cloud lies beyond the floors' octree.
+  bool checkFloorsReach() const;
 
  public:
   // Filled once before run(), from the file or the positional arguments.

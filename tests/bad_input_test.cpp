@@ -133,8 +133,8 @@ TEST_F(BadInputTest, LasFiles) {
        "the header declares 4294967295 points but the file holds only 4"},
       {"declaring 2^63 points", "c.las", patched<uint64_t>(lasFile(kRoom, v14), 247, uint64_t{1} << 63), 0,
        'W', "the header declares 9223372036854775808 points but the file holds only 4"},
-      {"x scaled beyond single precision", "c.las", patched<double>(room, 131, 1e300), 0, 'W',
-       "3 of 4 points have a coordinate that is not a finite number and are left out"},
+      {"x scaled beyond single precision", "c.las", patched<double>(room, 131, 1e300), 1, 'E',
+       "c.las: not one point has finite coordinates"},
       {"points 1000 km apart", "c.las", lasFile(kFarApart), 0, 'W', kFarApartWarning},
   });
 }

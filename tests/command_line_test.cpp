@@ -176,12 +176,16 @@ TEST_F(CommandLineTest, PositionalFormsMakeFloorL1) {
   EXPECT_NE(readFile(dir.file("maps/fine/L1.yaml")).find("resolution: 0.025\n"), std::string::npos);
 }
 
+// The positional forms have no translation: a georeferenced cloud stays far
+// from the origin, which the precision warning and the refusal say.
 TEST_F(CommandLineTest, GeoreferencedCoordinatesAreWarnedAbout) {
   writePcd(dir.file("utm.pcd"), {{500000.0f, 4000000.0f, 10.0f}, {500001.0f, 4000001.0f, 10.5f}});
   const CommandResult result = run({"out", "utm.pcd", "0", "1"});
   EXPECT_TRUE(result.hasRecord(
-      'W', "coordinates reach 4000001.0 m, where single precision holds a point only to 0.125 m"))
+      'W', "coordinates reach 4000001.0 m in the map frame, where single precision holds a point only to 0.125 m"))
       << result.output;
+  EXPECT_TRUE(result.hasRecord('E', "set transform_matrix.translation to [-50000")) << result.output;
+  EXPECT_EQ(result.status, 1);
   writePcd(dir.file("local.pcd"), {{50.0f, 40.0f, 1.0f}});
   EXPECT_FALSE(run({"out", "local.pcd", "0", "1"}).contains("single precision"));
 }

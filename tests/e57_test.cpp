@@ -37,9 +37,11 @@ ReadOutcome readE57(const std::string& path) {
   ReadOutcome outcome;
   outcome.result = readE57File(
       path,
-      [&](const float* xyz, size_t count) {
+      [&](unsigned, const double* xyz, size_t count) {
         outcome.chunk_sizes.push_back(count);
-        for (size_t i = 0; i < count; ++i) outcome.points.push_back({xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]});
+        for (size_t i = 0; i < count; ++i)
+          outcome.points.push_back({static_cast<float>(xyz[3 * i]), static_cast<float>(xyz[3 * i + 1]),
+                                    static_cast<float>(xyz[3 * i + 2])});
       },
       [&](uint64_t done, uint64_t total) { outcome.progress.emplace_back(done, total); });
   return outcome;
@@ -480,15 +482,21 @@ TEST(E57PoseTest, ScansArriveInFileOrderInTheCommonFrame) {
   }
 }
 
-TEST(E57ReadTest, LeavesOutPointsAFloatCannotHold) {
+// Not-a-number coordinates are no points; values beyond single precision
+// are handed on in double, for the map frame to judge.
+TEST(E57ReadTest, LeavesOutPointsThatAreNotNumbers) {
   TempDir dir;
   std::vector<E57Scan> scans(1);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   scans[0].points = {{1, 2, 3}, {nan, 0, 0}, {0, 1e300, 0}, {4, 5, 6}};
-  const ReadOutcome outcome = readE57(write(dir, scans, E57WriteOptions()));
-  ASSERT_EQ(outcome.result.status, E57ReadStatus::kOk) << outcome.result.error;
-  EXPECT_EQ(outcome.result.invalid_points, 2u);
-  EXPECT_EQ(outcome.points, (std::vector<FloatPoint>{{1, 2, 3}, {4, 5, 6}}));
+  std::vector<double> read;
+  const E57ReadResult result = readE57File(write(dir, scans, E57WriteOptions()),
+                                           [&](unsigned, const double* xyz, size_t n) {
+                                             read.insert(read.end(), xyz, xyz + 3 * n);
+                                           });
+  ASSERT_EQ(result.status, E57ReadStatus::kOk) << result.error;
+  EXPECT_EQ(result.invalid_points, 1u);
+  EXPECT_EQ(read, (std::vector<double>{1, 2, 3, 0, 1e300, 0, 4, 5, 6}));
 }
 
 TEST(E57ReadTest, HandsPointsOverInChunksAndReportsProgress) {
@@ -733,7 +741,7 @@ TEST_P(E57Damaged, IsRefusedWithOneErrorNamingTheFile) {
   writeFile(path, bytes);
 
   bool sink_called = false;
-  const E57ReadResult result = readE57File(path, [&](const float*, size_t) { sink_called = true; });
+  const E57ReadResult result = readE57File(path, [&](unsigned, const double*, size_t) { sink_called = true; });
   EXPECT_EQ(result.status, E57ReadStatus::kInvalid);
   EXPECT_TRUE(matches(result.error, path + ": " + GetParam().error)) << result.error;
   EXPECT_FALSE(sink_called);

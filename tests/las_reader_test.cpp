@@ -30,7 +30,6 @@ constexpr size_t kBoundsAt = 179;
 constexpr size_t kPointCount64At = 247;
 constexpr uint16_t kHeaderSizes[] = {227, 227, 227, 235, 375};
 constexpr uint16_t kRecordLengths[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-constexpr float kUntouched = -12345.0f;
 
 using Points = std::vector<std::array<double, 3>>;
 using Bytes = std::vector<uint8_t>;
@@ -60,36 +59,34 @@ LasWriteOptions options(uint8_t minor, uint8_t format) {
 
 struct ReadOutcome {
   LasReadResult result;
-  std::vector<float> xyz;
-  std::vector<uint64_t> allocations;
+  std::vector<double> xyz;  // in file order
+  size_t blocks = 0;
 };
 
 class LasReaderTest : public ::testing::Test {
  protected:
-  ReadOutcome read(const Bytes& bytes, size_t stride = 3) {
+  ReadOutcome read(const Bytes& bytes) {
     const std::string path = dir_.file("cloud.las");
     test_support::writeFile(path, std::string(bytes.begin(), bytes.end()));
-    return readPath(path, stride);
+    return readPath(path);
   }
-  ReadOutcome readPath(const std::string& path, size_t stride = 3) {
+  ReadOutcome readPath(const std::string& path) {
     ReadOutcome outcome;
-    outcome.result = readLasFile(path, [&](uint64_t n) {
-      outcome.allocations.push_back(n);
-      outcome.xyz.assign(n * stride, kUntouched);
-      return outcome.xyz.data();
-    }, stride);
+    outcome.result = readLasPoints(path, [&](unsigned, const double* xyz, size_t count) {
+      outcome.xyz.insert(outcome.xyz.end(), xyz, xyz + 3 * count);
+      ++outcome.blocks;
+    });
     return outcome;
   }
-  // Every point read as the nearest stored step, computed in double.
-  static void expectPoints(const ReadOutcome& outcome, const Points& points, const LasWriteOptions& o,
-                           size_t stride = 3) {
+  // Every point read as its stored integer step, scaled and offset in double.
+  static void expectPoints(const ReadOutcome& outcome, const Points& points, const LasWriteOptions& o) {
     ASSERT_EQ(outcome.result.status, LasReadStatus::kOk) << outcome.result.error;
     ASSERT_EQ(outcome.result.points_read, points.size());
+    ASSERT_EQ(outcome.xyz.size(), 3 * points.size());
     for (size_t i = 0; i < points.size(); ++i)
       for (int a = 0; a < 3; ++a) {
-        const float stored =
-            static_cast<float>(std::round((points[i][a] - o.offset[a]) / o.scale[a]) * o.scale[a] + o.offset[a]);
-        ASSERT_EQ(outcome.xyz[i * stride + a], stored) << "point " << i << " axis " << a;
+        const double stored = std::round((points[i][a] - o.offset[a]) / o.scale[a]) * o.scale[a] + o.offset[a];
+        ASSERT_EQ(outcome.xyz[i * 3 + a], stored) << "point " << i << " axis " << a;
       }
   }
   test_support::TempDir dir_;
@@ -107,7 +104,7 @@ TEST_F(LasReaderTest, EveryVersionWithEveryPointFormatReadsBack) {
       EXPECT_EQ(header.point_format, format);
       EXPECT_EQ(header.header_size, kHeaderSizes[minor]);
       EXPECT_EQ(header.point_record_length, kRecordLengths[format]);
-      EXPECT_EQ(outcome.allocations, std::vector<uint64_t>{kSamplePoints.size()});
+
       EXPECT_EQ(header.min[0], -1000.5);
       EXPECT_EQ(header.max[1], 2000.25);
     }
@@ -153,20 +150,42 @@ TEST_F(LasReaderTest, HandBuiltFileIsRead) {
   ASSERT_EQ(outcome.result.status, LasReadStatus::kOk) << outcome.result.error;
   EXPECT_EQ(outcome.result.header.max[0], 101.0);
   EXPECT_EQ(outcome.result.header.min[0], 99.0);
-  EXPECT_EQ(outcome.xyz, (std::vector<float>{101.0f, -8.0f, 6.25f, 99.0f, 0.0f, 0.25f}));
+  EXPECT_EQ(outcome.xyz, (std::vector<double>{101.0, -8.0, 6.25, 99.0, 0.0, 0.25}));
 }
 
-TEST_F(LasReaderTest, GeoreferencedScaleAndOffsetPerAxisAndAStrideLeavesOtherFields) {
+// UTM-like offsets keep every millimetre: nothing is narrowed to float.
+TEST_F(LasReaderTest, GeoreferencedScaleAndOffsetPerAxisKeepEveryStep) {
   LasWriteOptions o;
   o.scale = {0.01, 0.001, 0.5};
   o.offset = {500000.0, 4000000.0, -100.0};
   const Points points = {{500123.45, 4000321.123, 12.5}, {499999.99, 3999999.999, -100.0}};
-  const ReadOutcome outcome = read(encodeLas(points, o), 5);
-  expectPoints(outcome, points, o, 5);
+  const ReadOutcome outcome = read(encodeLas(points, o));
+  expectPoints(outcome, points, o);
   for (int a = 0; a < 3; ++a) EXPECT_EQ(outcome.result.header.offset[a], o.offset[a]);
-  for (size_t i = 0; i < points.size(); ++i) {
-    EXPECT_EQ(outcome.xyz[i * 5 + 3], kUntouched);
-    EXPECT_EQ(outcome.xyz[i * 5 + 4], kUntouched);
+  EXPECT_EQ(outcome.xyz[1], 4000321.123);
+}
+
+// The classification byte of formats 0 to 5 and the flags byte of 6 to 10
+// each carry a withheld bit; the points so flagged are left out and counted.
+TEST_F(LasReaderTest, WithheldPointsAreLeftOutAndCounted) {
+  for (const uint8_t format : {0, 3, 6, 8}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    const LasWriteOptions o = options(4, format);
+    Bytes bytes = encodeLas(kSamplePoints, o);
+    const size_t first = get<uint32_t>(bytes, kOffsetToPointDataAt);
+    const size_t flags_at = 15;
+    const uint8_t withheld = format < 6 ? 0x80 : 0x04;
+    bytes[first + 1 * kRecordLengths[format] + flags_at] |= withheld;
+    bytes[first + 3 * kRecordLengths[format] + flags_at] |= withheld;
+    // Neighbouring bits (synthetic, key-point, overlap) do not withhold.
+    bytes[first + 2 * kRecordLengths[format] + flags_at] |= format < 6 ? 0x60 : 0x0B;
+    const ReadOutcome outcome = read(bytes);
+    ASSERT_EQ(outcome.result.status, LasReadStatus::kOk) << outcome.result.error;
+    EXPECT_EQ(outcome.result.points_read, 4u);
+    EXPECT_EQ(outcome.result.withheld_points, 2u);
+    ReadOutcome kept = outcome;
+    kept.result.points_read = 2;
+    expectPoints(kept, {kSamplePoints[0], kSamplePoints[2]}, o);
   }
 }
 
@@ -190,17 +209,17 @@ TEST_F(LasReaderTest, PointCountsLegacyWideTruncatedAndEmpty) {
   put<uint64_t>(legacy_only, kPointCount64At, 0);
   EXPECT_EQ(read(legacy_only).result.points_read, kSamplePoints.size());
 
-  // The allocation follows what the file holds, not what the header says.
+  // What is read follows what the file holds, not what the header says.
   LasWriteOptions beyond_32_bits = options(4, 0);
   beyond_32_bits.declared_count = int64_t{5} << 32;
   const ReadOutcome beyond = read(encodeLas(kSamplePoints, beyond_32_bits));
   EXPECT_EQ(beyond.result.header.point_count, uint64_t{5} << 32);
-  EXPECT_EQ(beyond.allocations, std::vector<uint64_t>{kSamplePoints.size()});
+  EXPECT_EQ(beyond.result.points_read, kSamplePoints.size());
 
   LasWriteOptions fewer;
   fewer.declared_count = 2;
   const ReadOutcome two = read(encodeLas(kSamplePoints, fewer));
-  EXPECT_EQ(two.allocations, std::vector<uint64_t>{2});
+  EXPECT_EQ(two.xyz.size(), 6u);
   EXPECT_EQ(two.result.points_read, 2u);
 
   const LasWriteOptions format1 = options(2, 1);
@@ -208,13 +227,12 @@ TEST_F(LasReaderTest, PointCountsLegacyWideTruncatedAndEmpty) {
   cut.resize(get<uint32_t>(cut, kOffsetToPointDataAt) + 2 * 28 + 5);  // 2 records and 5 bytes of a 3rd
   const ReadOutcome truncated = read(cut);
   EXPECT_EQ(truncated.result.header.point_count, 4u);
-  EXPECT_EQ(truncated.allocations, std::vector<uint64_t>{2});
   expectPoints(truncated, Points(kSamplePoints.begin(), kSamplePoints.begin() + 2), format1);
 
   for (uint8_t minor : {0, 4}) {
     const ReadOutcome empty = read(encodeLas({}, options(minor, 0)));
     EXPECT_EQ(empty.result.status, LasReadStatus::kOk);
-    EXPECT_EQ(empty.allocations, std::vector<uint64_t>{0});
+    EXPECT_EQ(empty.blocks, 0u);
   }
 }
 
@@ -257,13 +275,13 @@ TEST_F(LasReaderTest, CorruptHeadersAreRefusedWithThePathAndTheFault) {
     EXPECT_EQ(outcome.result.status, LasReadStatus::kInvalid);
     EXPECT_NE(outcome.result.error.find(dir_.file("cloud.las") + ": "), std::string::npos);
     EXPECT_NE(outcome.result.error.find(c.error), std::string::npos) << outcome.result.error;
-    EXPECT_TRUE(outcome.allocations.empty());
+    EXPECT_EQ(outcome.blocks, 0u);
   }
   const ReadOutcome missing = readPath(dir_.file("missing.las"));
   EXPECT_EQ(missing.result.status, LasReadStatus::kCannotOpen);
   const ReadOutcome directory = readPath(dir_.path());
   EXPECT_EQ(directory.result.error, dir_.path() + ": is a directory");
-  EXPECT_TRUE(missing.allocations.empty() && directory.allocations.empty());
+  EXPECT_EQ(missing.blocks + directory.blocks, 0u);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include "core/coordinates.h"
 #include "support/test_support.h"
 #include "synthetic_building.h"
-#include "core/voxel_filter.h"
+#include "core/voxel_thinning.h"
 
 using namespace korvane_navigation;
 
@@ -30,10 +30,10 @@ struct Placement {
 // The cloud as a run prepares it: thinned, then moved into the map frame.
 PointVector inMapFrame(const PointVector& raw, const Placement& at) {
   const double half = at.yaw_degrees * kPi / 360.0;
-  const Eigen::Matrix4f transform = rigidTransform(static_cast<float>(std::cos(half)), 0.0f, 0.0f,
-                                                   static_cast<float>(std::sin(half)), {at.x, at.y, at.z});
+  const Eigen::Affine3d transform =
+      rigidTransform(std::cos(half), 0.0, 0.0, std::sin(half), Eigen::Vector3d(at.x, at.y, at.z));
   PointVector points = voxelDownsample(raw, kVoxelSize);
-  for (pcl::PointXYZ& p : points) p.getVector4fMap() = transform * p.getVector4fMap();
+  for (pcl::PointXYZ& p : points) p.getVector3fMap() = (transform * p.getVector3fMap().cast<double>()).cast<float>();
   return points;
 }
 

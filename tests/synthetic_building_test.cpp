@@ -16,11 +16,10 @@ using test_support::TempDir;
 
 namespace {
 
-LasReadResult readXyz(const std::string& path, std::vector<float>& xyz) {
-  return readLasFile(path, [&](uint64_t n) {
-    xyz.resize(n * 3);
-    return xyz.data();
-  }, 3);
+LasReadResult readXyz(const std::string& path, std::vector<double>& xyz) {
+  return readLasPoints(path, [&](unsigned, const double* points, size_t n) {
+    xyz.insert(xyz.end(), points, points + 3 * n);
+  });
 }
 
 TEST(SyntheticBuilding, PointsStayWithinTheFootprintAndHeightsPlusNoise) {
@@ -52,7 +51,7 @@ TEST(SyntheticBuilding, SameSeedGivesTheSameLasFileWhichReadsBackPointForPoint) 
   const BuildingLayout layout = planBuilding(params);
   for (const char* name : {"a.las", "b.las"}) ASSERT_TRUE(writeBuildingLas(dir.file(name), params, layout).ok);
   EXPECT_TRUE(test_support::readFile(dir.file("a.las")) == test_support::readFile(dir.file("b.las")));
-  std::vector<float> read;
+  std::vector<double> read;
   const LasReadResult result = readXyz(dir.file("a.las"), read);
   ASSERT_EQ(result.status, LasReadStatus::kOk) << result.error;
   std::vector<std::array<double, 3>> expected;
@@ -74,8 +73,8 @@ TEST(SyntheticBuilding, E57ScansPutEveryPointBackWhereItWasGenerated) {
   const BuildingLayout layout = planBuilding(params);
   const BuildingLasResult written = writeBuildingE57(dir.file("building.E57"), params, layout);
   ASSERT_TRUE(written.ok) << written.error;
-  std::vector<std::array<float, 3>> read;
-  const E57ReadResult result = readE57File(dir.file("building.E57"), [&](const float* xyz, size_t count) {
+  std::vector<std::array<double, 3>> read;
+  const E57ReadResult result = readE57File(dir.file("building.E57"), [&](unsigned, const double* xyz, size_t count) {
     for (size_t i = 0; i < count; ++i) read.push_back({xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]});
   });
   ASSERT_EQ(result.status, E57ReadStatus::kOk) << result.error;
@@ -85,7 +84,7 @@ TEST(SyntheticBuilding, E57ScansPutEveryPointBackWhereItWasGenerated) {
   // its pose to within the 0.1 mm steps: matched greedily, at most four runs.
   std::vector<std::array<double, 3>> generated;
   generateBuilding(params, layout, [&](double x, double y, double z) { generated.push_back({x, y, z}); });
-  const auto near = [](const std::array<float, 3>& a, const std::array<double, 3>& b) {
+  const auto near = [](const std::array<double, 3>& a, const std::array<double, 3>& b) {
     return std::abs(a[0] - b[0]) < 1e-4 && std::abs(a[1] - b[1]) < 1e-4 && std::abs(a[2] - b[2]) < 1e-4;
   };
   size_t runs = 1, next = 0;

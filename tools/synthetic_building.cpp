@@ -725,11 +725,20 @@ BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParame
   options.point_format = 0;
   options.scale = {0.001, 0.001, 0.001};
   options.offset = {std::round(params.offset[0]), std::round(params.offset[1]), std::round(params.offset[2])};
+  // Each point is rounded to its millimetre around the header's offset before
+  // the offset is added, so that a building moved by whole metres holds the
+  // integers of the unmoved one: georeferenced as an exporter does it, by the
+  // header alone.
+  BuildingParameters around_offset = params;
+  for (int axis = 0; axis < 3; ++axis) around_offset.offset[axis] -= options.offset[axis];
   try {
     LasFileWriter writer(path, options);
     uint64_t count = 0;
-    generateBuilding(params, layout, [&](double x, double y, double z) {
-      writer.add(x, y, z);
+    const auto stored = [&options](double v, int axis) {
+      return std::round(v / options.scale[axis]) * options.scale[axis] + options.offset[axis];
+    };
+    generateBuilding(around_offset, layout, [&](double x, double y, double z) {
+      writer.add(stored(x, 0), stored(y, 1), stored(z, 2));
       ++count;
     });
     if (!writer.close()) {
@@ -803,12 +812,16 @@ BuildingLasResult writeBuildingE57(const std::string& path, const BuildingParame
     result.error = "cannot write " + path + ": " + std::strerror(errno);
     return result;
   }
-  const std::vector<ScanStation> stations = scanStations(params, layout);
+  // Points are generated unmoved and stored relative to their station; the
+  // offset goes into the poses alone, as a registered survey carries it.
+  BuildingParameters unmoved = params;
+  unmoved.offset = {0.0, 0.0, 0.0};
+  const std::vector<ScanStation> stations = scanStations(unmoved, layout);
   // The scaled integer widths need each scan's bounds before its first point,
   // and the points are not kept: one pass for the bounds, then one per station.
   std::vector<E57Bounds> bounds(stations.size());
   std::vector<uint64_t> counts(stations.size(), 0);
-  generateBuilding(params, layout, [&](double x, double y, double z) {
+  generateBuilding(unmoved, layout, [&](double x, double y, double z) {
     const size_t k = nearestStation(stations, x, y);
     double local[3];
     stations[k].toLocal(x, y, z, local);
@@ -827,9 +840,11 @@ BuildingLasResult writeBuildingE57(const std::string& path, const BuildingParame
       const ScanStation& station = stations[k];
       E57Pose pose;
       pose.rotation = std::array<double, 4>{std::cos(station.yaw / 2), 0, 0, std::sin(station.yaw / 2)};
-      pose.translation = std::array<double, 3>{station.position[0], station.position[1], station.position[2]};
+      pose.translation = std::array<double, 3>{station.position[0] + params.offset[0],
+                                               station.position[1] + params.offset[1],
+                                               station.position[2] + params.offset[2]};
       writer.beginScan(pose, bounds[k]);
-      generateBuilding(params, layout, [&](double x, double y, double z) {
+      generateBuilding(unmoved, layout, [&](double x, double y, double z) {
         if (nearestStation(stations, x, y) != k) return;
         double local[3];
         station.toLocal(x, y, z, local);

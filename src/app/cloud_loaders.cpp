@@ -6,34 +6,19 @@
 #include <cstring>
 #include <fstream>
 #include <glog/logging.h>
+#include <thread>
+#include <vector>
 
 #include "core/progress.h"
+#include "core/voxel_thinning.h"
 #include "formats/cloud_file_checks.h"
 #include "formats/cloud_file_reader.h"
 #include "formats/e57_reader.h"
-#include "core/survey_input.h"
+#include "formats/joined_threads.h"
+#include "formats/las_reader.h"
 #include "map_generator.h"
 
 namespace korvane_navigation {
-
-namespace {
-
-// `kind` names the format in messages.
-bool loadCheckedCloud(const std::string& path, CloudFileFormat format, const char* kind,
-                      pcl::PointCloud<pcl::PointXYZ>& cloud) {
-  std::string error, warning;
-  if (!readCheckedCloud(path, format, cloud.points, error, warning)) {
-    LOG(ERROR) << "failed to load " << kind << " file: " << path << ": " << error;
-    return false;
-  }
-  if (!warning.empty()) LOG(WARNING) << path << ": " << warning;
-  cloud.width = static_cast<uint32_t>(cloud.points.size());
-  cloud.height = 1;
-  cloud.is_dense = false;
-  return true;
-}
-
-}  // namespace
 
 std::string fileExtension(const std::string& path) {
   // From the file's own name: a folder such as "v1.2" has no say.
@@ -51,15 +36,66 @@ std::string loaderKey(const std::string& extension) {
 
 namespace {
 
-// Reads and thins `path` with `read(progress)`, reporting its progress;
-// false, after an ERROR, when the thinning refused the voxel size.
-template <typename Read>
-bool readAndThin(Read read, const std::string& path, ThinnedSurvey& survey) {
+// Hands a cloud loaded whole to the sink in blocks, in double precision.
+void feedInBlocks(const PointVector& points, const PointBlockSink& sink) {
+  constexpr size_t kBlock = 65536;
+  std::vector<double> block(3 * kBlock);
+  for (size_t first = 0; first < points.size(); first += kBlock) {
+    const size_t n = std::min(kBlock, points.size() - first);
+    for (size_t i = 0; i < n; ++i) {
+      for (int axis = 0; axis < 3; ++axis) block[3 * i + axis] = points[first + i].data[axis];
+    }
+    sink(0, block.data(), n);
+  }
+}
+
+// Reads a PCD or PLY file whole through the checked PCL path; `kind` names
+// the format in messages.
+SurveyReader checkedCloudReader(const std::string& path, CloudFileFormat format, const char* kind) {
+  return [path, format, kind](const PointBlockSink& sink, const ReadProgress&, unsigned) {
+    PointVector points;
+    std::string error, warning;
+    if (!readCheckedCloud(path, format, points, error, warning)) {
+      LOG(ERROR) << "failed to load " << kind << " file: " << path << ": " << error;
+      return false;
+    }
+    if (!warning.empty()) LOG(WARNING) << path << ": " << warning;
+    feedInBlocks(points, sink);
+    return true;
+  };
+}
+
+}  // namespace
+
+bool NavMapGenerator::thinWhileReading(const std::string& path, const SurveyReader& read) {
+  const Stopwatch stage;
   ProgressLog progress("reading and thinning " + path, "points");
   try {
-    survey = read([&](const ReadingProgress& p) {
-      progress.updateReading(p.bytes_read, p.bytes_total, p.points_read, p.points_kept);
-    });
+    VoxelAccumulator voxels(config_.downsample_size, readingThreads());
+    const PointBlockSink sink = [&voxels](unsigned thread, const double* xyz, size_t count) {
+      voxels.add(xyz, count, thread);
+    };
+    uint64_t bytes_read = 0, bytes_total = 0;
+    const bool read_whole = read(
+        sink,
+        [&](uint64_t bytes, uint64_t total) {
+          bytes_read = bytes;
+          bytes_total = total;
+          progress.updateReading(bytes, total, voxels.pointsAdded(), voxels.voxelCount());
+        },
+        voxels.threads());
+    summary_.points_loaded = voxels.pointsAdded();
+    if (!read_whole) return false;
+    summary_.load_seconds = stage.seconds();
+    const Stopwatch finishing;
+    pointcloud_->points = voxels.finish(config_.transform_matrix);
+    summary_.thin_seconds = finishing.seconds();
+    progress.updateReading(bytes_read, bytes_total, voxels.pointsAdded(), pointcloud_->points.size());
+    warnAboutDroppedPoints(voxels.pointsAdded(), voxels.nonFinitePoints(), voxels.unreachablePoints());
+    if (voxels.voxelsBeyondSinglePrecision() > 0) {
+      LOG(WARNING) << voxels.voxelsBeyondSinglePrecision() << " thinned points lie beyond single precision in the "
+                   << "map frame and are left out";
+    }
   } catch (const std::exception& e) {
     LOG(ERROR) << path << ": " << e.what();
     return false;
@@ -67,16 +103,13 @@ bool readAndThin(Read read, const std::string& path, ThinnedSurvey& survey) {
   return true;
 }
 
-}  // namespace
-
 bool NavMapGenerator::lasLoader(const std::string& path) {
-  const Stopwatch stage;
-  ThinnedSurvey survey;
-  const auto read = [&](const ReadingProgressCallback& progress) {
-    return readAndThinLas(path, static_cast<float>(config_.downsample_size), progress);
-  };
-  if (!readAndThin(read, path, survey)) return false;
-  const LasReadResult& result = survey.las;
+  LasReadResult result;
+  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
+                                                  unsigned threads) {
+    result = readLasPoints(path, sink, progress, threads);
+    return result.status == LasReadStatus::kOk;
+  });
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << result.error;
     return false;
@@ -85,77 +118,69 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
     LOG(ERROR) << result.error;
     return false;
   }
+  if (!thinned) return false;
   if (result.points_read < result.header.point_count) {
     LOG(WARNING) << path << ": the header declares " << result.header.point_count
-                 << " points but the file holds only " << result.points_read
-                 << "; keeping the points read";
+                 << " points but the file holds only " << result.points_read << "; keeping the points read";
   }
-  keepThinnedSurvey(survey, stage.seconds());
+  if (result.withheld_points > 0) {
+    LOG(WARNING) << path << ": " << result.withheld_points << " of " << result.points_read
+                 << " points are flagged withheld and are left out";
+  }
   return true;
 }
 
-void NavMapGenerator::keepThinnedSurvey(ThinnedSurvey& survey, double seconds) {
-  summary_.points_loaded = survey.points_read;
-  summary_.thin_seconds = survey.finish_seconds;
-  summary_.load_seconds = seconds - survey.finish_seconds;
-  warnAboutCoordinates(survey.points_read, survey.non_finite_points, survey.largest_coordinate);
-  pointcloud_->points = std::move(survey.points);
-}
-
 bool NavMapGenerator::e57Loader(const std::string& path) {
-  const Stopwatch stage;
-  ThinnedSurvey survey;
-  const auto read = [&](const ReadingProgressCallback& progress) {
-    return readAndThinE57(path, static_cast<float>(config_.downsample_size), progress);
-  };
-  if (!readAndThin(read, path, survey)) return false;
-  const E57ReadResult& result = survey.e57;
+  E57ReadResult result;
+  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
+                                                  unsigned) {
+    result = readE57File(path, sink, progress);
+    return result.status == E57ReadStatus::kOk;
+  });
   if (result.status != E57ReadStatus::kOk) {
     LOG(ERROR) << "failed to load e57 file: " << result.error;
     return false;
   }
+  if (!thinned) return false;
   if (result.invalid_points > 0) {
-    LOG(WARNING) << path << ": " << result.invalid_points << " of "
-                 << result.points_read + result.invalid_points
-                 << " points are marked invalid by the scanner or lie beyond single precision, "
-                    "and are left out";
+    LOG(WARNING) << path << ": " << result.invalid_points << " of " << result.points_read + result.invalid_points
+                 << " points are marked invalid by the scanner, and are left out";
   }
-  keepThinnedSurvey(survey, stage.seconds());
   return true;
 }
 
 bool NavMapGenerator::plyLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .ply format...";
-  return loadCheckedCloud(path, CloudFileFormat::kPly, "ply", *pointcloud_);
+  return thinWhileReading(path, checkedCloudReader(path, CloudFileFormat::kPly, "ply"));
 }
 
 bool NavMapGenerator::pcdLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .pcd format...";
-  return loadCheckedCloud(path, CloudFileFormat::kPcd, "pcd", *pointcloud_);
+  return thinWhileReading(path, checkedCloudReader(path, CloudFileFormat::kPcd, "pcd"));
 }
 
 bool NavMapGenerator::objLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .obj format...";
-  const std::string not_a_file = notAFileToRead(path);
-  if (!not_a_file.empty()) {
-    LOG(ERROR) << "failed to load obj file: " << path << ": " << not_a_file;
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    LOG(ERROR) << "failed to load obj file: " << path << ": cannot be opened (" << std::strerror(errno)
-               << ")";
-    return false;
-  }
-  std::string error;
-  if (!readObjVertices(in, pointcloud_->points, error)) {
-    LOG(ERROR) << "failed to load obj file: " << path << ": " << error;
-    return false;
-  }
-  pointcloud_->width = static_cast<uint32_t>(pointcloud_->points.size());
-  pointcloud_->height = 1;
-  pointcloud_->is_dense = false;
-  return true;
+  return thinWhileReading(path, [&path](const PointBlockSink& sink, const ReadProgress&, unsigned) {
+    const std::string not_a_file = notAFileToRead(path);
+    if (!not_a_file.empty()) {
+      LOG(ERROR) << "failed to load obj file: " << path << ": " << not_a_file;
+      return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      LOG(ERROR) << "failed to load obj file: " << path << ": cannot be opened (" << std::strerror(errno) << ")";
+      return false;
+    }
+    PointVector points;
+    std::string error;
+    if (!readObjVertices(in, points, error)) {
+      LOG(ERROR) << "failed to load obj file: " << path << ": " << error;
+      return false;
+    }
+    feedInBlocks(points, sink);
+    return true;
+  });
 }
 
 }  // namespace korvane_navigation

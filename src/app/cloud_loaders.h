@@ -1,7 +1,10 @@
 // The loaders behind NavMapGenerator's loader table, one per file format.
 #pragma once
 
+#include <functional>
 #include <string>
+
+#include "formats/point_blocks.h"
 
 namespace korvane_navigation {
 
@@ -12,5 +15,9 @@ std::string fileExtension(const std::string& path);
 // The loader table's key for an extension: extensions match whatever their
 // case ("SCAN.LAS" is a LAS file).
 std::string loaderKey(const std::string& extension);
+
+// Reads a file into `sink` on up to `threads` threads, reporting `progress`;
+// true when the file was read whole and its points are wanted.
+using SurveyReader = std::function<bool(const PointBlockSink& sink, const ReadProgress& progress, unsigned threads)>;
 
 }  // namespace korvane_navigation

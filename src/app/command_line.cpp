@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -13,6 +14,7 @@
 #include <glog/logging.h>
 #include <pcl/console/print.h>
 
+#include "core/coordinates.h"
 #include "core/storey_finder.h"
 #include "formats/atomic_file.h"
 #include "map_generator.h"
@@ -112,7 +114,25 @@ int suggestFloors(int count, char** args) {
          << storey.band_min_height << " to " << storey.band_max_height << " m";
     LOG(INFO) << line.str();
   }
-  std::printf("%s\n", suggestedFloorsJson(storeys).c_str());
+  // A cloud left far from the origin would fall outside every floor's
+  // octree: the suggestion carries the translation that brings it home, and
+  // bands in the frame that translation makes.
+  const std::optional<Eigen::Vector3d> shift =
+      shiftIntoOctreeReach(generator.pointcloud().points, generator.config_.map_resolution);
+  std::string suggestion = suggestedFloorsJson(storeys);
+  if (shift) {
+    for (FoundStorey& storey : storeys) {
+      storey.band_min_height += shift->z();
+      storey.band_max_height += shift->z();
+    }
+    Eigen::Affine3d transform = generator.config_.transform_matrix;
+    transform.translation() += *shift;
+    suggestion = suggestedFloorsJson(storeys);
+    suggestion.insert(suggestion.rfind('}'), ", \"transform_matrix\": " + transformMatrixJson(transform));
+    LOG(WARNING) << "the cloud lies far from the map frame's origin: the suggestion moves it by "
+                 << translationJson(*shift) << " m";
+  }
+  std::printf("%s\n", suggestion.c_str());
   return 0;
 }
 

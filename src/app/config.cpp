@@ -1,5 +1,7 @@
 #include "app/config.h"
 
+#include <charconv>
+
 #include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cmath>
@@ -136,8 +138,8 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
     return read.fail("member \"translation\" must hold three numbers x, y, z, not " +
                      std::to_string(translation.size()));
   }
-  // The transform is applied in single precision: a larger value would turn
-  // every point of map.pcd into infinities or NaN.
+  // The map's points are single precision: a larger value would turn every
+  // point of map.pcd into infinities or NaN.
   for (const auto& member : {std::make_pair("rotation", &rotation),
                              std::make_pair("translation", &translation)}) {
     for (const double value : *member.second) {
@@ -149,10 +151,8 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
       }
     }
   }
-  config.transform_matrix = rigidTransform(
-      static_cast<float>(rotation[0]), static_cast<float>(rotation[1]),
-      static_cast<float>(rotation[2]), static_cast<float>(rotation[3]),
-      Eigen::Vector3d(translation[0], translation[1], translation[2]).cast<float>());
+  config.transform_matrix = rigidTransform(rotation[0], rotation[1], rotation[2], rotation[3],
+                                           Eigen::Vector3d(translation[0], translation[1], translation[2]));
 
   std::vector<double> origin;
   if (!read.numbers(root, "sensor_origin", origin)) return false;
@@ -244,6 +244,31 @@ bool checkConfig(const Config& config, std::string& error) {
     }
   }
   return true;
+}
+
+namespace {
+
+// The shortest decimal that reads back as `value`.
+std::string shortestDecimal(double value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
+}
+
+std::string numbersJson(std::initializer_list<double> values) {
+  std::string text = "[";
+  for (const double v : values) text += (text.size() > 1 ? ", " : "") + shortestDecimal(v == 0.0 ? 0.0 : v);
+  return text + "]";
+}
+
+}  // namespace
+
+std::string translationJson(const Eigen::Vector3d& t) { return numbersJson({t.x(), t.y(), t.z()}); }
+
+std::string transformMatrixJson(const Eigen::Affine3d& transform) {
+  const Eigen::Quaterniond q(transform.linear());
+  return "{\"rotation\": " + numbersJson({q.w(), q.x(), q.y(), q.z()}) +
+         ", \"translation\": " + translationJson(transform.translation()) + "}";
 }
 
 }  // namespace korvane_navigation

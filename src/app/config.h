@@ -1,7 +1,7 @@
 // The run's configuration, from a JSON file or the positional arguments.
 #pragma once
 
-#include <Eigen/Core>
+#include <Eigen/Geometry>
 #include <string>
 #include <vector>
 
@@ -20,7 +20,8 @@ struct Config {
   std::vector<Floor> floors;
   std::string output_path;
   std::string input_pointcloud;
-  Eigen::Matrix4f transform_matrix = Eigen::Matrix4f::Identity();
+  // From the input's frame into the map frame, applied in double precision.
+  Eigen::Affine3d transform_matrix = Eigen::Affine3d::Identity();
   Eigen::Vector3f sensor_origin = Eigen::Vector3f::Zero();
   double downsample_size = 0.05;
   double map_resolution = 0.05;
@@ -32,8 +33,8 @@ struct Config {
 // `error` names the member or the fault.
 bool readConfigFile(const std::string& path, Config& config, std::string& error);
 
-// Smallest voxel and map cell: below a micrometre the thinning's single-
-// precision voxel arithmetic overflows, and below a tenth of a millimetre the
+// Smallest voxel and map cell: below a micrometre the voxels of a site's
+// extent outrun the thinning's indices, and below a tenth of a millimetre the
 // map description's six decimals no longer hold the resolution to 1 %.
 constexpr double kSmallestDownsampleSize = 1e-6;
 constexpr double kSmallestMapResolution = 1e-4;
@@ -43,5 +44,11 @@ constexpr double kSmallestMapResolution = 1e-4;
 // that is not one of the outputs. On failure `error` names the member and
 // its value.
 bool checkConfig(const Config& config, std::string& error);
+
+// The translation as the configuration writes it: "[x, y, z]".
+std::string translationJson(const Eigen::Vector3d& translation);
+// The transform as the configuration's "transform_matrix" member:
+// {"rotation": [w, x, y, z], "translation": [x, y, z]}.
+std::string transformMatrixJson(const Eigen::Affine3d& transform);
 
 }  // namespace korvane_navigation

@@ -1,35 +1,17 @@
 #include "core/coordinates.h"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace korvane_navigation {
 
-Eigen::Matrix4f rigidTransform(float w, float x, float y, float z, const Eigen::Vector3f& t) {
-  // In double: the squares of a quaternion scaled beyond 1e19 overflow a float.
-  const double norm_squared = double{w} * w + double{x} * x + double{y} * y + double{z} * z;
-  if (norm_squared > 0.0) {
-    const double norm = std::sqrt(norm_squared);
-    w = static_cast<float>(w / norm);
-    x = static_cast<float>(x / norm);
-    y = static_cast<float>(y / norm);
-    z = static_cast<float>(z / norm);
-  }
-  const float tx = 2 * x, ty = 2 * y, tz = 2 * z;
-  const float twx = tx * w, twy = ty * w, twz = tz * w;
-  const float txx = tx * x, txy = ty * x, txz = tz * x;
-  const float tyy = ty * y, tyz = tz * y, tzz = tz * z;
-  Eigen::Matrix4f m = Eigen::Matrix4f::Identity();
-  m(0, 0) = 1 - (tyy + tzz);
-  m(0, 1) = txy - twz;
-  m(0, 2) = txz + twy;
-  m(1, 0) = txy + twz;
-  m(1, 1) = 1 - (txx + tzz);
-  m(1, 2) = tyz - twx;
-  m(2, 0) = txz - twy;
-  m(2, 1) = tyz + twx;
-  m(2, 2) = 1 - (txx + tyy);
-  m.block<3, 1>(0, 3) = t;
-  return m;
+Eigen::Affine3d rigidTransform(double w, double x, double y, double z, const Eigen::Vector3d& t) {
+  Eigen::Affine3d transform = Eigen::Affine3d::Identity();
+  const Eigen::Quaterniond rotation(w, x, y, z);
+  if (rotation.squaredNorm() > 0.0) transform.linear() = rotation.normalized().toRotationMatrix();
+  transform.translation() = t;
+  return transform;
 }
 
 double singlePrecisionError(double max_abs) {
@@ -38,6 +20,41 @@ double singlePrecisionError(double max_abs) {
   std::frexp(max_abs, &exponent);
   // Floats carry 24 significant bits; rounding is off by half a spacing at most.
   return std::ldexp(1.0, exponent - 25);
+}
+
+double largestCoordinate(const PointVector& points) {
+  float largest = 0.0f;
+  for (const pcl::PointXYZ& p : points) {
+    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))
+      largest = std::max({largest, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
+  }
+  return largest;
+}
+
+double octreeReach(double resolution) { return 32768.0 * resolution; }
+
+std::optional<Eigen::Vector3d> shiftIntoOctreeReach(const PointVector& points, double resolution) {
+  // A sample of about a million points gives the median to well under a metre.
+  const std::size_t step = std::max<std::size_t>(1, points.size() / (std::size_t{1} << 20));
+  std::vector<float> values;
+  Eigen::Vector3d shift = Eigen::Vector3d::Zero();
+  bool beyond = false;
+  for (int axis = 0; axis < 3; ++axis) {
+    values.clear();
+    for (std::size_t i = 0; i < points.size(); i += step) {
+      const float v = points[i].data[axis];
+      if (std::isfinite(v)) values.push_back(v);
+    }
+    if (values.empty()) return std::nullopt;
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    if (std::fabs(*middle) >= octreeReach(resolution)) {
+      shift[axis] = -std::round(static_cast<double>(*middle));
+      beyond = true;
+    }
+  }
+  if (!beyond) return std::nullopt;
+  return shift;
 }
 
 }  // namespace korvane_navigation

@@ -14,7 +14,7 @@
 #include "core/progress.h"
 
 #include "core/cell_block_map.h"
-#include "core/voxel_filter.h"
+#include "core/point_vector.h"
 
 namespace korvane_navigation {
 

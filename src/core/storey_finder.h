@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/voxel_filter.h"
+#include "core/point_vector.h"
 
 namespace korvane_navigation {
 

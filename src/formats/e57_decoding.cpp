@@ -170,7 +170,7 @@ namespace {
 // returns how many there are. Every point is written and then kept or
 // overwritten, which keeps the loop free of unpredictable branches.
 template <bool kSpherical, bool kPose, bool kInvalidState>
-size_t placePoints(const ScanDescription& scan, const double* const* values, size_t count, float* out) {
+size_t placePoints(const ScanDescription& scan, const double* const* values, size_t count, double* out) {
   const double* a = values[0];
   const double* b = values[1];
   const double* c = values[2];
@@ -186,90 +186,21 @@ size_t placePoints(const ScanDescription& scan, const double* const* values, siz
       p[1] = range * std::cos(elevation) * std::sin(azimuth);
       p[2] = range * std::sin(elevation);
     }
-    float world[3];
+    double* point = out + 3 * kept;
     for (int axis = 0; axis < 3; ++axis) {
-      world[axis] = static_cast<float>(
-          kPose ? r[axis][0] * p[0] + r[axis][1] * p[1] + r[axis][2] * p[2] + t[axis] : p[axis]);
+      point[axis] = kPose ? r[axis][0] * p[0] + r[axis][1] * p[1] + r[axis][2] * p[2] + t[axis] : p[axis];
     }
-    float* point = out + 3 * kept;
-    point[0] = world[0];
-    point[1] = world[1];
-    point[2] = world[2];
-    // A NaN or a value beyond float cannot be placed in a map: such points count as invalid.
-    bool valid = std::isfinite(world[0]) & std::isfinite(world[1]) & std::isfinite(world[2]);
+    // A NaN or an infinity cannot be placed in a map: such points count as invalid.
+    bool valid = std::isfinite(point[0]) & std::isfinite(point[1]) & std::isfinite(point[2]);
     if (kInvalidState) valid &= state[i] == 0;
     kept += valid;
   }
   return kept;
 }
 
-#if defined(__x86_64__)
-// Four cartesian points at a time. Multiplications and additions stay apart
-// and in the scalar order (no fused multiply-add), so every float is the one
-// placePoints gives; groups with a point to leave out go through placePoints.
-template <bool kPose, bool kInvalidState>
-__attribute__((target("avx2"))) size_t placeFourAtATime(const ScanDescription& scan, const double* const* values,
-                                                         size_t count, float* out) {
-  const double* a = values[0];
-  const double* b = values[1];
-  const double* c = values[2];
-  const double* state = values[3];
-  __m256d r[3][3], t[3];
-  for (int row = 0; row < 3; ++row) {
-    for (int column = 0; column < 3; ++column) r[row][column] = _mm256_set1_pd(scan.rotation[row][column]);
-    t[row] = _mm256_set1_pd(scan.translation[row]);
-  }
-  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  const __m128 infinity = _mm_set1_ps(std::numeric_limits<float>::infinity());
-  size_t kept = 0, i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const __m256d p[3] = {_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), _mm256_loadu_pd(c + i)};
-    __m128 world[3];
-    for (int axis = 0; axis < 3; ++axis) {
-      __m256d w = p[axis];
-      if (kPose) {
-        w = _mm256_add_pd(_mm256_mul_pd(r[axis][0], p[0]), _mm256_mul_pd(r[axis][1], p[1]));
-        w = _mm256_add_pd(_mm256_add_pd(w, _mm256_mul_pd(r[axis][2], p[2])), t[axis]);
-      }
-      world[axis] = _mm256_cvtpd_ps(w);
-    }
-    // |v| < infinity is false for infinities and NaN alike.
-    __m128 finite = _mm_cmplt_ps(_mm_and_ps(world[0], magnitude), infinity);
-    finite = _mm_and_ps(finite, _mm_cmplt_ps(_mm_and_ps(world[1], magnitude), infinity));
-    finite = _mm_and_ps(finite, _mm_cmplt_ps(_mm_and_ps(world[2], magnitude), infinity));
-    int valid = _mm_movemask_ps(finite);
-    if (kInvalidState)
-      valid &= _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(state + i), _mm256_setzero_pd(), _CMP_EQ_OQ));
-    if (valid != 0xF) {
-      const double* const group[4] = {a + i, b + i, c + i, kInvalidState ? state + i : nullptr};
-      kept += placePoints<false, kPose, kInvalidState>(scan, group, 4, out + 3 * kept);
-      continue;
-    }
-    // x0..x3, y0..y3, z0..z3 into x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3 z3.
-    const __m128 x = world[0], y = world[1], z = world[2];
-    const __m128 first = _mm_shuffle_ps(_mm_unpacklo_ps(x, y), _mm_shuffle_ps(z, x, _MM_SHUFFLE(1, 1, 0, 0)),
-                                        _MM_SHUFFLE(2, 0, 1, 0));
-    const __m128 second = _mm_shuffle_ps(_mm_shuffle_ps(y, z, _MM_SHUFFLE(1, 1, 1, 1)), _mm_unpackhi_ps(x, y),
-                                         _MM_SHUFFLE(1, 0, 2, 0));
-    const __m128 third = _mm_shuffle_ps(_mm_shuffle_ps(z, x, _MM_SHUFFLE(3, 3, 2, 2)),
-                                        _mm_shuffle_ps(y, z, _MM_SHUFFLE(3, 3, 3, 3)), _MM_SHUFFLE(2, 0, 2, 0));
-    float* point = out + 3 * kept;
-    _mm_storeu_ps(point, first);
-    _mm_storeu_ps(point + 4, second);
-    _mm_storeu_ps(point + 8, third);
-    kept += 4;
-  }
-  const double* const rest[4] = {a + i, b + i, c + i, kInvalidState ? state + i : nullptr};
-  return kept + placePoints<false, kPose, kInvalidState>(scan, rest, count - i, out + 3 * kept);
-}
-#endif
 
 template <bool kSpherical, bool kPose>
 PlacePoints choosePlacement(bool invalid_state) {
-#if defined(__x86_64__)
-  if (!kSpherical && processorHas(__builtin_cpu_supports("avx2")))
-    return invalid_state ? &placeFourAtATime<kPose, true> : &placeFourAtATime<kPose, false>;
-#endif
   return invalid_state ? &placePoints<kSpherical, kPose, true> : &placePoints<kSpherical, kPose, false>;
 }
 

@@ -70,9 +70,9 @@ void decodeField(const Field& field, const uint8_t* data, uint64_t bit, size_t c
 // Puts the valid points of a batch into `out`, in the common frame, and
 // returns how many there are. `values` holds the coordinate columns, then
 // the invalid state column or null.
-using PlacePoints = size_t (*)(const ScanDescription&, const double* const*, size_t, float*);
+using PlacePoints = size_t (*)(const ScanDescription&, const double* const*, size_t, double*);
 
-// The fastest placement for the scan's coordinates and pose on this processor.
+// The placement for the scan's coordinates and pose.
 PlacePoints choosePlacement(const ScanDescription& scan);
 
 }  // namespace e57

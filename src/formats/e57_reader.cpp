@@ -23,22 +23,22 @@ constexpr size_t kDataPacketHeaderSize = 6;  // packet header, then the bytestre
 
 class PointOutput {
  public:
-  explicit PointOutput(const E57ChunkSink& sink) : sink_(sink), chunk_(kChunkPoints * 3) {}
+  explicit PointOutput(const PointBlockSink& sink) : sink_(sink), chunk_(kChunkPoints * 3) {}
 
   // Room for at least kBatchRecords points; `commit` says how many were put there.
-  float* space() {
+  double* space() {
     if (kChunkPoints - count_ < kBatchRecords) flush();
     return &chunk_[count_ * 3];
   }
   void commit(size_t points) { count_ += points; }
   void flush() {
-    if (count_ > 0 && sink_) sink_(chunk_.data(), count_);
+    if (count_ > 0 && sink_) sink_(0, chunk_.data(), count_);
     count_ = 0;
   }
 
  private:
-  const E57ChunkSink& sink_;
-  std::vector<float> chunk_;
+  const PointBlockSink& sink_;
+  std::vector<double> chunk_;
   size_t count_ = 0;
 };
 
@@ -221,7 +221,7 @@ class ScanDecoder {
 
 }  // namespace
 
-E57ReadResult readE57File(const std::string& path, const E57ChunkSink& sink,
+E57ReadResult readE57File(const std::string& path, const PointBlockSink& sink,
                           const std::function<void(uint64_t, uint64_t)>& progress) {
   E57ReadResult result;
   auto fail = [&](E57ReadStatus status, const std::string& fault) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "formats/point_blocks.h"
+
 namespace korvane_navigation {
 
 namespace e57 {
@@ -65,17 +67,14 @@ struct E57ReadResult {
   std::string error;            // "<path>: <reason>" unless kOk
 };
 
-// Points arrive in chunks, x y z interleaved (3 floats per point), already in
-// the file's common frame (pose applied in double, then rounded to float),
-// scans in file order. When the result is not kOk the sink may already have
-// received the points before the fault.
-using E57ChunkSink = std::function<void(const float* xyz, size_t count)>;
+// Points arrive in chunks on thread 0, already in the file's common frame
+// (pose applied in double), scans in file order. When the result is not kOk
+// the sink may already have received the points before the fault.
 
 // Streams the file packet by packet; memory stays near one chunk of points
 // plus what the file's own layout forces to be held (bytestreams that run
 // ahead of each other). `progress(done, total)` is called as the file is read.
-E57ReadResult readE57File(const std::string& path, const E57ChunkSink& sink,
-                          const std::function<void(uint64_t bytes_done, uint64_t bytes_total)>& progress =
-                              nullptr);
+E57ReadResult readE57File(const std::string& path, const PointBlockSink& sink,
+                          const ReadProgress& progress = nullptr);
 
 }  // namespace korvane_navigation

@@ -22,5 +22,9 @@ constexpr size_t kOffsetAt = 155;
 constexpr size_t kBoundsAt = 179;  // max x, min x, max y, min y, max z, min z
 constexpr size_t kPointCount64At = 247;
 
+// Byte positions in a point record.
+constexpr size_t kClassificationAt = 15;       // formats 0 to 5: class, then the synthetic, key-point, withheld bits
+constexpr size_t kClassificationFlagsAt = 15;  // formats 6 to 10: synthetic, key-point, withheld, overlap bits
+
 }  // namespace las
 }  // namespace korvane_navigation

@@ -155,34 +155,41 @@ bool parseLasHeader(const uint8_t* data, size_t size, uint64_t file_size, LasHea
   return true;
 }
 
-void decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t count, float* out,
-                     size_t stride) {
+bool lasPointWithheld(uint8_t point_format, const uint8_t* record) {
+  // Formats 0 to 5 keep the flag in the classification byte, 6 to 10 among
+  // the classification flags.
+  return point_format < 6 ? (record[kClassificationAt] & 0x80) != 0 : (record[kClassificationFlagsAt] & 0x04) != 0;
+}
+
+size_t decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t count, double* out) {
   const size_t record_length = header.point_record_length;
   const double sx = header.scale[0], sy = header.scale[1], sz = header.scale[2];
   const double ox = header.offset[0], oy = header.offset[1], oz = header.offset[2];
+  size_t kept = 0;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* record = records + i * record_length;
-    float* point = out + i * stride;
-    // Double arithmetic first: large offsets (UTM) would lose the scaled part in float.
-    point[0] = static_cast<float>(loadI32(record) * sx + ox);
-    point[1] = static_cast<float>(loadI32(record + 4) * sy + oy);
-    point[2] = static_cast<float>(loadI32(record + 8) * sz + oz);
+    double* point = out + 3 * kept;
+    point[0] = loadI32(record) * sx + ox;
+    point[1] = loadI32(record + 4) * sy + oy;
+    point[2] = loadI32(record + 8) * sz + oz;
+    kept += !lasPointWithheld(header.point_format, record);
   }
+  return kept;
 }
 
 namespace {
 
-// The reading loop behind both readers: opens and checks the file, calls
+// The reading loop behind the reader: opens and checks the file, calls
 // `start(header, records)` once with the number of whole records the file
 // really holds (at most the declared count; false refuses them), then
-// `block(lane, records, count, first)` for each run of raw records read, and
-// `progress(records done, records)` after each of lane 0's blocks. Blocks are
-// read on `lanes` threads, block b on lane b % lanes, block 0 before the
-// other lanes start.
+// `block(thread, records, count, first)` for each run of raw records read, and
+// `progress(records done, records)` after each of thread 0's blocks. Blocks are
+// read on `threads` threads, block b on thread b % threads, block 0 before the
+// other threads start.
 LasReadResult readRecordBlocks(
     const std::string& path, const std::function<bool(const LasHeader&, uint64_t)>& start,
     const std::function<void(unsigned, const uint8_t*, size_t, uint64_t)>& block,
-    const std::function<void(uint64_t, uint64_t)>& progress, unsigned lanes = 1) {
+    const std::function<void(uint64_t, uint64_t)>& progress, unsigned wanted_threads = 1) {
   LasReadResult result;
   auto fail = [&](LasReadStatus status, const std::string& fault) {
     result.status = status;
@@ -214,18 +221,18 @@ LasReadResult readRecordBlocks(
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   const size_t records_per_block = std::max<size_t>(1, kReadBlockBytes / record_length);
   const uint64_t blocks = (count + records_per_block - 1) / records_per_block;
-  const auto threads = static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(lanes, blocks)));
+  const auto threads = static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(wanted_threads, blocks)));
   const size_t block_records = static_cast<size_t>(std::min<uint64_t>(count, records_per_block));
 
   std::atomic<uint64_t> records_read{0};
   std::atomic<bool> stop{false};
   std::mutex read_error_mutex;
   int read_error = 0;
-  // Reads blocks first, first + threads, ... on `lane` until the last, a
+  // Reads blocks first, first + threads, ... on `thread` until the last, a
   // short one or a stop; `only_first` reads just the first.
   std::vector<std::unique_ptr<uint8_t[]>> buffers(threads);
-  const auto readLane = [&](unsigned lane, uint64_t first, bool only_first) {
-    std::unique_ptr<uint8_t[]>& buffer = buffers[lane];
+  const auto readShare = [&](unsigned thread, uint64_t first, bool only_first) {
+    std::unique_ptr<uint8_t[]>& buffer = buffers[thread];
     if (!buffer) buffer.reset(new uint8_t[block_records * record_length]);
     for (uint64_t b = first; b < blocks && !stop.load(std::memory_order_relaxed); b += threads) {
       const uint64_t first_record = b * records_per_block;
@@ -240,13 +247,13 @@ LasReadResult readRecordBlocks(
       }
       const size_t whole_records = static_cast<size_t>(got) / record_length;
       try {
-        block(lane, buffer.get(), whole_records, first_record);
+        block(thread, buffer.get(), whole_records, first_record);
       } catch (...) {
         stop = true;
         throw;
       }
       records_read += whole_records;
-      if (lane == 0 && progress) progress(records_read.load(), count);
+      if (thread == 0 && progress) progress(records_read.load(), count);
       if (whole_records < wanted) stop = true;  // the file shrank after it was measured
       if (only_first) break;
     }
@@ -254,9 +261,9 @@ LasReadResult readRecordBlocks(
   {
     JoinedThreads helpers;
     try {
-      readLane(0, 0, threads > 1);
-      for (unsigned lane = 1; lane < threads; ++lane) helpers.start([&readLane, lane]() { readLane(lane, lane, false); });
-      if (threads > 1) readLane(0, threads, false);
+      readShare(0, 0, threads > 1);
+      for (unsigned thread = 1; thread < threads; ++thread) helpers.start([&readShare, thread]() { readShare(thread, thread, false); });
+      if (threads > 1) readShare(0, threads, false);
     } catch (...) {
       stop = true;
       throw;  // the helpers are joined on the way out
@@ -272,46 +279,33 @@ LasReadResult readRecordBlocks(
 
 }  // namespace
 
-LasReadResult readLasFile(const std::string& path, const std::function<float*(uint64_t)>& allocate,
-                          size_t stride, const std::function<void(uint64_t, uint64_t)>& progress) {
-  float* out = nullptr;
+LasReadResult readLasPoints(const std::string& path, const PointBlockSink& sink, const ReadProgress& progress,
+                            unsigned threads) {
   LasHeader header;
-  return readRecordBlocks(
-      path,
-      [&](const LasHeader& h, uint64_t count) {
-        header = h;
-        out = allocate(count);
-        return count == 0 || out != nullptr;
-      },
-      [&](unsigned, const uint8_t* records, size_t count, uint64_t first) {
-        decodeLasPoints(header, records, count, out + first * stride, stride);
-      },
-      progress);
-}
-
-LasReadResult readLasPoints(const std::string& path, const LasPointSink& sink,
-                            const std::function<void(uint64_t, uint64_t)>& progress, unsigned lanes) {
-  LasHeader header;
-  std::vector<std::vector<float>> xyz(std::max(1u, lanes));
+  std::vector<std::vector<double>> xyz(std::max(1u, threads));
+  std::vector<uint64_t> withheld(xyz.size(), 0);
   uint64_t bytes_total = 0;
-  return readRecordBlocks(
+  LasReadResult result = readRecordBlocks(
       path,
       [&](const LasHeader& h, uint64_t count) {
         header = h;
         const auto block = static_cast<size_t>(
             std::min<uint64_t>(count, std::max<size_t>(1, kReadBlockBytes / h.point_record_length)));
-        for (std::vector<float>& lane : xyz) lane.resize(3 * block);
+        for (std::vector<double>& points : xyz) points.resize(3 * block);
         bytes_total = h.offset_to_point_data + count * h.point_record_length;
         return true;
       },
-      [&](unsigned lane, const uint8_t* records, size_t count, uint64_t) {
-        decodeLasPoints(header, records, count, xyz[lane].data(), 3);
-        if (count > 0) sink(lane, xyz[lane].data(), count);
+      [&](unsigned thread, const uint8_t* records, size_t count, uint64_t) {
+        const size_t kept = decodeLasPoints(header, records, count, xyz[thread].data());
+        withheld[thread] += count - kept;
+        if (kept > 0) sink(thread, xyz[thread].data(), kept);
       },
       [&](uint64_t done, uint64_t) {
         if (progress) progress(header.offset_to_point_data + done * header.point_record_length, bytes_total);
       },
-      lanes);
+      threads);
+  for (uint64_t n : withheld) result.withheld_points += n;
+  return result;
 }
 
 }  // namespace korvane_navigation

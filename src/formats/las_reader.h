@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "formats/point_blocks.h"
+
 namespace korvane_navigation {
 
 struct LasHeader {
@@ -33,11 +35,14 @@ uint16_t lasMinimumRecordLength(uint8_t point_format);
 bool parseLasHeader(const uint8_t* data, size_t size, uint64_t file_size, LasHeader& header,
                     std::string& error);
 
-// Decodes `count` consecutive point records starting at `records`. Point i's
-// x, y, z (scale and offset applied, narrowed to float) go to
-// out[i * stride + 0..2].
-void decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t count, float* out,
-                     size_t stride);
+// Whether the record is flagged withheld: the format says such points are
+// not to be processed.
+bool lasPointWithheld(uint8_t point_format, const uint8_t* record);
+
+// Decodes `count` consecutive point records starting at `records` into x, y,
+// z (scale and offset applied, in double) at out[3 * i + 0..2], leaving out
+// the points flagged withheld; returns how many points it wrote.
+size_t decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t count, double* out);
 
 enum class LasReadStatus { kOk, kCannotOpen, kInvalid };
 
@@ -45,37 +50,21 @@ struct LasReadResult {
   LasReadStatus status = LasReadStatus::kInvalid;
   LasHeader header;
   uint64_t points_read = 0;  // less than header.point_count when the file is truncated
+  uint64_t withheld_points = 0;  // read, but flagged withheld and left out
   std::string error;         // set unless status is kOk; names the file
 };
 
-// Reads the whole file in large blocks. `allocate(n)` is called once, with
-// the number of records the file really holds (at most the declared count),
-// and returns storage for n points with `stride` floats per point.
-// `progress(done, total)`, when given, is called after every block.
-LasReadResult readLasFile(const std::string& path, const std::function<float*(uint64_t)>& allocate,
-                          size_t stride,
-                          const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
-
-// Receives decoded points a block at a time, on the lane that read them: x, y,
-// z of point i at xyz[3 * i + 0..2], valid during the call only. The E57
-// reader's sink has the same form without the lane, so one consumer serves
-// both formats.
-using LasPointSink = std::function<void(unsigned lane, const float* xyz, size_t count)>;
-
 // Reads the file in large blocks and hands each block's points to `sink`,
-// without ever holding more than a block a lane: for clouds larger than
-// memory. With `lanes` above one, that many threads read and decode: block b
-// goes to lane b % lanes, on that lane's own thread (lane 0 is the caller's),
-// and block 0 is handed over before any other lane starts, so which points
-// meet on a lane never depends on timing. The sink is called concurrently on
-// different lanes, never twice at once on one. A truncated file yields the
-// whole records it holds, as readLasFile. `progress(bytes, total)`, when
-// given, is called on the calling thread after each of lane 0's blocks and
-// once at the end, with the bytes of the file read so far, header included,
-// out of all to be read. What the sink throws ends the reading on every lane
-// and is thrown again here.
-LasReadResult readLasPoints(const std::string& path, const LasPointSink& sink,
-                            const std::function<void(uint64_t, uint64_t)>& progress = nullptr,
-                            unsigned lanes = 1);
+// without ever holding more than a block a thread: for clouds larger than
+// memory. With `threads` above one, that many threads read and decode: block
+// b goes to thread b % threads (thread 0 is the caller's), and block 0 is
+// handed over before any other thread starts, so which points meet on a
+// thread never depends on timing. A truncated file yields the whole records
+// it holds. `progress`, when given, is called on the calling thread after
+// each of thread 0's blocks and once at the end, with the bytes of the file
+// read so far, header included. What the sink throws ends the reading on
+// every thread and is thrown again here.
+LasReadResult readLasPoints(const std::string& path, const PointBlockSink& sink,
+                            const ReadProgress& progress = nullptr, unsigned threads = 1);
 
 }  // namespace korvane_navigation

@@ -1,0 +1,17 @@
+#include "formats/joined_threads.h"
+
+#include <sched.h>
+
+#include <algorithm>
+
+namespace korvane_navigation {
+
+unsigned readingThreads() {
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  const int cpus = sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable)
+                                                                      : static_cast<int>(std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::clamp(cpus, 1, 4));
+}
+
+}  // namespace korvane_navigation
