@@ -449,7 +449,7 @@ bool loading(const Options& options, const Building& b, std::shared_ptr<Cloud>& 
   const double file_mb = b.file_bytes / (1024.0 * 1024.0);
   judgeAgainstRead(row);
   rows.push_back(row);
-  details += format("[3] loading: %.1f MiB file, %llu points; readLasFile %.0f MiB/s (%.1f M points/s), plain read() "
+  details += format("[3] loading: %.1f MiB file, %llu points; readLasPoints %.0f MiB/s (%.1f M points/s), plain read() "
                     "%.0f MiB/s\n",
                     file_mb, static_cast<unsigned long long>(cloud->size()), file_mb / row.a.wall,
                     cloud->size() / row.a.wall / 1e6, file_mb / row.b.wall);

@@ -30,7 +30,7 @@ void readAndCheck(const uint8_t* data, size_t size) {
   uint64_t received = 0;
   const E57ReadResult result = readE57File(
       path,
-      [&](const float* xyz, size_t count) {
+      [&](unsigned, const double* xyz, size_t count) {
         check(count > 0, "empty chunk");
         for (size_t i = 0; i < 3 * count; ++i) check(std::isfinite(xyz[i]), "non-finite coordinate handed out");
         received += count;

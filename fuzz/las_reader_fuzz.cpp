@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the LAS reader, both in memory and from a file,
-// and checks that the file reader never asks for storage beyond what the
-// file can hold and agrees with the in-memory decoding.
+// and checks that the file reader, on one thread and on two, hands over no
+// more points than the file can hold and agrees with the in-memory decoding.
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +25,7 @@ void check(bool condition, const char* what) { fuzz_support::require(condition, 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LasHeader header;
   std::string error;
-  std::vector<float> in_memory;
+  std::vector<double> in_memory;
   const bool parsed = parseLasHeader(data, size, size, header, error);
   if (parsed) {
     check(header.offset_to_point_data <= size, "point data offset beyond the input");
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t records = (size - header.offset_to_point_data) / header.point_record_length;
     const size_t count = static_cast<size_t>(std::min<uint64_t>(header.point_count, records));
     in_memory.resize(count * 3);
-    decodeLasPoints(header, data + header.offset_to_point_data, count, in_memory.data(), 3);
+    in_memory.resize(3 * decodeLasPoints(header, data + header.offset_to_point_data, count, in_memory.data()));
   } else {
     check(!error.empty(), "refusal without a reason");
   }
@@ -45,25 +45,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
   std::fclose(file);
 
-  std::vector<float> from_file;
-  uint64_t asked = 0;
-  const LasReadResult result = readLasFile(
-      path,
-      [&](uint64_t count) {
-        asked = count;
-        // A record takes at least 20 bytes: a larger request trusted the header.
-        check(count <= size / 20, "storage asked for more points than the file holds");
-        from_file.resize(count * 3);
-        return from_file.data();
-      },
-      3);
-  check((result.status == LasReadStatus::kOk) == parsed, "file and memory disagree on validity");
-  if (parsed) {
-    check(result.points_read == asked, "points read differ from the storage asked for");
-    check(from_file.size() == in_memory.size(), "file and memory decode different counts");
-    check(in_memory.empty() || std::memcmp(from_file.data(), in_memory.data(),
-                                             in_memory.size() * sizeof(float)) == 0,
+  for (const unsigned threads : {1u, 2u}) {
+    // Blocks arrive on their threads in any order; each block is whole
+    // records, so the points sorted back by block agree with memory's.
+    std::vector<std::vector<double>> blocks(threads);
+    uint64_t handed = 0;
+    const LasReadResult result = readLasPoints(
+        path,
+        [&](unsigned thread, const double* xyz, size_t count) {
+          check(thread < threads, "a block on a thread that was not asked for");
+          blocks[thread].insert(blocks[thread].end(), xyz, xyz + 3 * count);
+        },
+        nullptr, threads);
+    for (const auto& block : blocks) handed += block.size() / 3;
+    check((result.status == LasReadStatus::kOk) == parsed, "file and memory disagree on validity");
+    if (!parsed) continue;
+    check(handed + result.withheld_points == result.points_read, "points handed over differ from points read");
+    check(result.points_read <= size / 20, "more points than the file can hold");
+    check(handed * 3 == in_memory.size(), "file and memory decode different counts");
+    if (threads == 1) {
+      check(in_memory.empty() || std::memcmp(blocks[0].data(), in_memory.data(),
+                                               in_memory.size() * sizeof(double)) == 0,
             "file and memory decode different points");
+    }
   }
   return 0;
 }
