@@ -17,6 +17,7 @@
 #include "formats/atomic_file.h"
 #include "core/octree_builder.h"
 #include "core/progress.h"
+#include "core/ray_walk.h"
 
 namespace korvane_navigation {
 
@@ -226,20 +227,12 @@ bool MapPostProcess::generateNavMap() {
   double min_x, min_y, min_z, max_x, max_y, max_z;
   octree_->getMetricMin(min_x, min_y, min_z);
   octree_->getMetricMax(max_x, max_y, max_z);
-  const octomath::Vector3 lower(min_x, min_y, min_z);
-  const octomath::Vector3 upper(max_x, max_y, max_z);
-  if (!octree_->coordToKeyChecked(lower, min_key_)) {
-    LOG(ERROR) << "could not generate key at point: " << lower;
-    return false;
-  }
-  if (!octree_->coordToKeyChecked(upper, max_key_)) {
-    LOG(ERROR) << "could not generate key at point: " << upper;
-    return false;
-  }
-
   const double resolution = octree_->getResolution();
-  const uint64_t width = uint64_t{max_key_[0]} - min_key_[0] + 1;
-  const uint64_t height = uint64_t{max_key_[1]} - min_key_[1] + 1;
+  const GridKeyRange columns = gridKeyRange(min_x, max_x, resolution);
+  const GridKeyRange rows = gridKeyRange(min_y, max_y, resolution);
+  min_key_ = octomap::OcTreeKey(columns.first, rows.first, 0);
+  const uint64_t width = columns.count;
+  const uint64_t height = rows.count;
   if (width * height > kMaxGridCells) {
     LOG(ERROR) << "grid map of " << width << " x " << height
                << " cells is too large for memory, refusing it";
@@ -272,6 +265,21 @@ bool MapPostProcess::generateNavMap() {
     }
   }
   return true;
+}
+
+GridKeyRange gridKeyRange(double metric_min, double metric_max, double resolution) {
+  // octomap's key arithmetic: the bound narrowed to single precision, scaled
+  // by the inverse resolution and floored, but without its range test. The
+  // upper bound is the far side of the last cell, which lies past the key
+  // range when that cell is the range's last; the lower bound can round
+  // below the first cell.
+  const double inverse = 1.0 / resolution;
+  const auto key = [inverse](double coordinate) {
+    return static_cast<int64_t>(std::floor(inverse * static_cast<float>(coordinate))) + kTreeCentreKey;
+  };
+  const int64_t first = std::clamp<int64_t>(key(metric_min), 0, 0xFFFF);
+  const int64_t last = std::max(first, key(metric_max));
+  return {static_cast<uint16_t>(first), static_cast<uint64_t>(last - first + 1)};
 }
 
 void MapPostProcess::updateGridMap(const octomap::OcTree::leaf_iterator& it, bool occupied) {

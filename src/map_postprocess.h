@@ -56,6 +56,15 @@ std::string plainDecimal(double value);
 void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
                  const octomap::OcTreeKey& leaf_lower_key, unsigned leaf_cells, bool occupied);
 
+// The cells of a grid over an octree's metric bounds along one axis: the key
+// of the first cell and how many follow. The last cell of the key range maps
+// like any other.
+struct GridKeyRange {
+  uint16_t first = 0;
+  uint64_t count = 0;
+};
+GridKeyRange gridKeyRange(double metric_min, double metric_max, double resolution);
+
 // Memory the system can still give without swapping (MemAvailable), and the
 // process's resident memory; 0 when unknown.
 uint64_t availableMemoryBytes();
@@ -106,7 +115,6 @@ class MapPostProcess {
 
   std::shared_ptr<octomap::OcTree> octree_;
   octomap::OcTreeKey min_key_;
-  octomap::OcTreeKey max_key_;
   std::shared_ptr<GridMap> grid_map_;
   FloorStats stats_;
 };

@@ -232,6 +232,21 @@ TEST_F(BadInputTest, ExtentsTooLargeForTheFloorGrid) {
   EXPECT_FALSE(fileExists(dir.file("out/L1.png")));
 }
 
+TEST_F(BadInputTest, BandsWithoutPointsNameTheirFloorAndTheCloudsHeights) {
+  writePcd(dir.file("room.pcd"), kRoom);
+  writeFile(dir.file("config.json"),
+            configJson("out", "room.pcd", 0.05, 0.05,
+                       "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2},"
+                       " {\"floor_name\": \"roof\", \"min_height\": 5, \"max_height\": 6.5}]"));
+  const CommandResult result = run({"config.json"});
+  expectOutcome(1, 'E',
+                "floor \"roof\": its band from 5 m to 6.5 m holds no point; the cloud's points lie from z = 0.5 m "
+                "to 1.5 m",
+                result);
+  EXPECT_TRUE(result.hasRecord('W', "octotree map is empty."));
+  EXPECT_FALSE(fileExists(dir.file("out/L1.png")));
+}
+
 // A run that fails halfway leaves every output either as it was or wholly
 // replaced, and no temporary file behind.
 class AtomicOutputTest : public BadInputTest {

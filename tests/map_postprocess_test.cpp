@@ -148,6 +148,56 @@ TEST(GenerateNavMap, GridExtentAndOriginFollowTheOctreesMetricBounds) {
   EXPECT_NEAR(grid.origin[1], 1.0, 1e-6);
 }
 
+// The key range at 0.05 m runs from -1638.4 m to 1638.4 m; the tree's metric
+// bounds around its last cell lie on or past the range's end.
+TEST(GenerateNavMap, PointsInTheLastCellsOfTheKeyRangeAreMapped) {
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    octomath::Vector3 origin;
+  };
+  const std::vector<Case> cases = {
+      {"last cell in x", {{1638.37f, 3.05f, 1.8f}, {1, 0, 0.5f}}, {0, 0, 1}},
+      {"first cell in x", {{-1638.38f, 2.0f, 1.0f}, {1, 0, 0.5f}}, {0, 0, 1}},
+      {"last cell in y", {{3.0f, 1638.36f, 1.0f}, {0, 1, 0.5f}}, {0, 0, 1}},
+      {"first cell in y", {{3.0f, -1638.39f, 1.0f}, {0, 1, 0.5f}}, {0, 0, 1}},
+      {"both ends of x", {{1638.37f, 1, 1}, {-1638.38f, 2, 1}}, {0, 0, 1}},
+      {"origin in the last cell", {{1630.0f, 0, 1}}, {1638.37f, 0, 1}},
+  };
+  MapPostProcess post;
+  post.min_height_ = 0.0;
+  post.max_height_ = 2.0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    post.sensor_origin_ = c.origin;
+    ASSERT_TRUE(post.constructOctMap(makeCloud(c.points)));
+    ASSERT_TRUE(post.generateNavMap());
+    for (const Point& p : c.points) {
+      EXPECT_EQ(test_support::cellAt(*post.gridMap(), p[0], p[1]), GridMap::kOccupied) << p[0] << " " << p[1];
+    }
+  }
+}
+
+TEST(GridKeyRange, CoversTheBoundsCellsAsOctomapKeysThem) {
+  struct Case {
+    double min, max, resolution;
+    uint16_t first;
+    uint64_t count;
+  };
+  const Case cases[] = {
+      {0.0, 0.05, 0.05, 32768, 2},         // the bounds reach into the next cell
+      {0.3, 0.35, 0.05, 32774, 1},         // 0.35 narrows to just below a border
+      {1638.375, 1638.4, 0.05, 65535, 2},  // the far side of the range's last cell
+      {-1638.4, -1638.375, 0.05, 0, 1},    // narrows to just below the range's first cell
+      {-1.0, 1.0, 0.25, 32764, 9},
+  };
+  for (const Case& c : cases) {
+    const korvane_navigation::GridKeyRange range = korvane_navigation::gridKeyRange(c.min, c.max, c.resolution);
+    EXPECT_EQ(range.first, c.first) << c.min;
+    EXPECT_EQ(range.count, c.count) << c.min;
+  }
+}
+
 TEST(GenerateNavMap, CoarseLeavesCoverTheirWholeFootprintAndOccupiedWins) {
   MapPostProcess post;
   std::vector<std::pair<octomap::OcTreeKey, bool>> cells;

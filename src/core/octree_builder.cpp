@@ -319,6 +319,7 @@ CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
     lo[i] = std::min(lo[i], double{band_lo[i]});
     hi[i] = std::max(hi[i], double{band_hi[i]});
     box_cells *= std::floor((hi[i] - lo[i]) * inverse) + 1.0;
+    if (i == 2) continue;
     const double outside = std::max({0.0, band_lo[i] - double{origin(i)}, double{origin(i)} - band_hi[i]});
     outside_squared += outside * outside;
   }
