@@ -16,6 +16,7 @@
 
 #include "formats/atomic_file.h"
 #include "core/octree_builder.h"
+#include "core/memory_limits.h"
 #include "core/progress.h"
 #include "core/ray_walk.h"
 
@@ -31,6 +32,12 @@ constexpr uint64_t kMaxGridCells = uint64_t{1} << 30;
 // grey 205 reads as 0.196: it must not fall below the free threshold.
 constexpr double kOccupiedThreshold = 0.65;
 constexpr double kFreeThreshold = 0.196;
+
+// What a grid cell costs while the floor is projected and exported: the
+// cell, its pixel and room for the encoded image.
+constexpr double kBytesPerGridCell = 6.0;
+
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 
 // A sensor origin this far outside the band's points is likely a typo: every
 // ray crosses the gap, and the tree grows with it.
@@ -154,11 +161,10 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
 
   // The band is read in place: a copy of it would cost more memory than the tree.
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
-  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_))) return false;
+  const MemoryBudget budget = memoryBudget();
+  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_), budget)) return false;
   // The estimate can miss; the stage's resident memory is watched as it grows.
-  const uint64_t available = availableMemoryBytes();
-  const uint64_t limit = available > 0 ? residentBytes() + available / 20 * 19 : 0;
-  const double gib = 1024.0 * 1024.0 * 1024.0;
+  const uint64_t limit = budget.bytes > 0 ? residentBytes() + budget.bytes / 20 * 19 : 0;
   const auto watch = [&](ProgressLog& log) -> ProgressCallback {
     return [&log, limit](uint64_t done, uint64_t total) {
       log.update(done, total);
@@ -172,12 +178,15 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   try {
     stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress));
     loadOccupancyTree(cells, *octree_, watch(building));
-  } catch (const std::length_error&) {
+  } catch (const std::exception& e) {
+    // Only running out of memory is expected here: the watch's length_error,
+    // or bad_alloc under a bound the watch cannot see.
+    if (!dynamic_cast<const std::length_error*>(&e) && !dynamic_cast<const std::bad_alloc*>(&e)) throw;
     octree_->clear();
     LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
-               << " m outgrew the " << std::fixed << std::setprecision(1) << limit / gib
-               << " GiB of memory available and was given up: choose a coarser map_resolution than "
-               << plainDecimal(resolution_) << " m";
+               << " m outgrew the " << std::fixed << std::setprecision(1) << budget.bytes / kGiB
+               << " GiB of memory available (" << budget.bound
+               << ") and was given up: choose a coarser map_resolution than " << plainDecimal(resolution_) << " m";
     return false;
   }
   stats_ = FloorStats();
@@ -190,7 +199,7 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   return true;
 }
 
-bool MapPostProcess::fitsInMemory(const CastEstimate& estimate) const {
+bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudget& budget) const {
   if (estimate.origin_outside > kFarOrigin) {
     LOG(WARNING) << "sensor_origin " << sensor_origin_ << " lies " << std::fixed << std::setprecision(1)
                  << estimate.origin_outside << " m outside the bounding box of the band's points ("
@@ -198,20 +207,36 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate) const {
                  << " to " << estimate.band_hi[0] << " " << estimate.band_hi[1] << " "
                  << estimate.band_hi[2] << "): every ray crosses that distance; is it a typo?";
   }
+  const uint64_t columns = estimate.grid_columns, rows = estimate.grid_rows;
+  const double grid_cells = static_cast<double>(columns) * static_cast<double>(rows);
+  const double grid_bytes = grid_cells * kBytesPerGridCell;
+  const bool grid_dominates = grid_bytes > static_cast<double>(estimate.bytes);
+  // Whichever costs more is named: a grid too large for any machine, or the octree.
+  const auto refuseGrid = [&] {
+    LOG(ERROR) << "grid map of " << columns << " x " << rows << " cells is too large for memory, refusing it";
+    return false;
+  };
+  if (grid_cells > kMaxGridCells && grid_dominates) return refuseGrid();
   LOG(INFO) << "the band's octree will take about " << estimate.bytes / (1024 * 1024) << " MiB ("
             << estimate.band_points << " rays, " << estimate.box_cells << " cells in their box, "
-            << estimate.ray_cells << " cell steps)";
-  const uint64_t limit = availableMemoryBytes();
-  if (limit == 0 || estimate.bytes <= limit) return true;
-  const double gib = 1024.0 * 1024.0 * 1024.0;
+            << estimate.ray_cells << " cell steps), its grid and image about "
+            << static_cast<uint64_t>(grid_bytes) / (1024 * 1024) << " MiB (" << columns << " x " << rows
+            << " cells)";
+  const double needed = static_cast<double>(estimate.bytes) + grid_bytes;
+  if (budget.bytes == 0 || needed <= static_cast<double>(budget.bytes)) {
+    return grid_cells > kMaxGridCells ? refuseGrid() : true;
+  }
+  const bool far_origin = estimate.origin_outside > kFarOrigin;
   LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
-             << " m would take about " << std::fixed << std::setprecision(1) << estimate.bytes / gib
+             << " m would take about " << std::fixed << std::setprecision(1) << estimate.bytes / kGiB
              << " GiB (" << estimate.band_points << " rays through up to "
-             << std::min(estimate.box_cells, estimate.ray_cells) << " cells), more than the "
-             << limit / gib << " GiB of memory available: "
-             << (estimate.origin_outside > kFarOrigin ? "move sensor_origin into the building"
-                                                      : "choose a coarser map_resolution than ")
-             << (estimate.origin_outside > kFarOrigin ? "" : plainDecimal(resolution_) + " m");
+             << std::min(estimate.box_cells, estimate.ray_cells) << " cells) and its grid and image about "
+             << grid_bytes / kGiB << " GiB (" << columns << " x " << rows << " cells), more than the "
+             << budget.bytes / kGiB << " GiB of memory available (" << budget.bound << "): "
+             << (far_origin       ? std::string("move sensor_origin into the building")
+                 : grid_dominates ? "crop the far points or choose a coarser map_resolution than " +
+                                        plainDecimal(resolution_) + " m"
+                                  : "choose a coarser map_resolution than " + plainDecimal(resolution_) + " m");
   return false;
 }
 
@@ -238,7 +263,23 @@ bool MapPostProcess::generateNavMap() {
                << " cells is too large for memory, refusing it";
     return false;
   }
-  grid_map_ = std::make_shared<GridMap>(width, height, resolution);
+  // Checked again on the exact extent, with the tree now taken from the budget.
+  const MemoryBudget budget = memoryBudget();
+  const double grid_bytes = static_cast<double>(width * height) * kBytesPerGridCell;
+  const auto refuse = [&] {
+    LOG(ERROR) << "grid map of " << width << " x " << height << " cells would take about " << std::fixed
+               << std::setprecision(1) << grid_bytes / kGiB << " GiB with its image, more than the "
+               << budget.bytes / kGiB << " GiB of memory available (" << budget.bound
+               << "): crop the far points or choose a coarser map_resolution than " << plainDecimal(resolution)
+               << " m";
+    return false;
+  };
+  if (budget.bytes > 0 && grid_bytes > static_cast<double>(budget.bytes)) return refuse();
+  try {
+    grid_map_ = std::make_shared<GridMap>(width, height, resolution);
+  } catch (const std::bad_alloc&) {
+    return refuse();
+  }
 
   const unsigned depth = octree_->getTreeDepth();
   const octomath::Vector3 min_centre = octree_->keyToCoord(min_key_, depth);
@@ -304,17 +345,20 @@ bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::stri
   StagedOutputs own_outputs;
   StagedOutputs& staged = outputs ? *outputs : own_outputs;
 
-  std::vector<uint8_t> pixels = gridImagePixels(grid);
-  const cv::Mat image(static_cast<int>(grid.height), static_cast<int>(grid.width), CV_8UC1,
-                      pixels.data());
-  std::vector<uint8_t> png;
   std::string error = "the image cannot be encoded as PNG";
   bool image_written = false;
   try {
+    std::vector<uint8_t> pixels = gridImagePixels(grid);
+    const cv::Mat image(static_cast<int>(grid.height), static_cast<int>(grid.width), CV_8UC1,
+                        pixels.data());
+    std::vector<uint8_t> png;
     image_written = cv::imencode(".png", image, png) &&
                     staged.stage(image_path.string(), png.data(), png.size(), &error);
   } catch (const cv::Exception& e) {
     error = e.what();
+  } catch (const std::bad_alloc&) {
+    error = "out of memory for the image of " + std::to_string(grid.width) + " x " + std::to_string(grid.height) +
+            " cells";
   }
   if (!image_written) {
     LOG(ERROR) << "Failed to save grid map image: " << image_path.string() << ": " << error;

@@ -16,6 +16,7 @@ namespace korvane_navigation {
 
 class StagedOutputs;
 struct CastEstimate;
+struct MemoryBudget;
 
 // One floor's occupancy grid. Row 0 is the row of smallest y; cell (col, row)
 // is data[row * width + col]; origin is the lower corner of cell (0, 0) and the
@@ -110,8 +111,9 @@ class MapPostProcess {
 
  private:
   // Warns of a sensor origin far outside the band; false, after an ERROR
-  // naming what to change, when the stage would need more memory than there is.
-  bool fitsInMemory(const CastEstimate& estimate) const;
+  // naming what to change, when the floor's octree, grid and image would need
+  // more memory than `budget` leaves.
+  bool fitsInMemory(const CastEstimate& estimate, const MemoryBudget& budget) const;
 
   std::shared_ptr<octomap::OcTree> octree_;
   octomap::OcTreeKey min_key_;

@@ -105,19 +105,22 @@ TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
   }
 }
 
-// From one corner of the key range to the other: about 128000 cells, more
-// than the 100000 keys octomap's ray buffer holds.
+// Across the key range in x, half of it in z and some way in y: about
+// 100650 cells, more than the 100000 keys octomap's ray buffer holds, over a
+// grid narrow enough for the floor stage to take on.
 TEST(ConstructOctMap, RaysLongerThanOctomapsRayBufferAreTracedInFull) {
   MapPostProcess post;
   post.resolution_ = 0.01;
-  post.sensor_origin_ = octomath::Vector3(-320.0f, -320.0f, 0.5f);
-  ASSERT_TRUE(post.constructOctMap(makeCloud({{320.0f, 320.0f, 0.5f}})));
+  const octomath::Vector3 origin(-320.0f, -20.0f, -326.0f), end(320.0f, 20.0f, 0.5f);
+  post.sensor_origin_ = origin;
+  ASSERT_TRUE(post.constructOctMap(makeCloud({{end.x(), end.y(), end.z()}})));
   const octomap::OcTree& tree = post.octree();
-  for (const double free_at : {-319.0, 0.0, 319.0}) {
-    ASSERT_NE(tree.search(free_at, free_at, 0.5), nullptr) << free_at;
-    EXPECT_FALSE(tree.isNodeOccupied(tree.search(free_at, free_at, 0.5))) << free_at;
+  for (const double along : {0.01, 0.5, 0.99}) {
+    const octomath::Vector3 at = origin + (end - origin) * static_cast<float>(along);
+    ASSERT_NE(tree.search(at), nullptr) << along;
+    EXPECT_FALSE(tree.isNodeOccupied(tree.search(at))) << along;
   }
-  EXPECT_TRUE(tree.isNodeOccupied(tree.search(320.0, 320.0, 0.5)));
+  EXPECT_TRUE(tree.isNodeOccupied(tree.search(end)));
 }
 
 // A post-processor whose octree holds exactly the given finest cells.
