@@ -380,6 +380,23 @@ TEST(SuggestFloorsCommand, PrintsFloorsThatMakeEveryFloorsMap) {
       << wide_run.output;
   EXPECT_FALSE(wide_run.contains("{\"floors\""));
 
+  // Buildings whose storeys do not line up: a WARNING with each part, and each part's own bands.
+  BuildingParameters b = sideBuilding({2.8, 3.0}, {23.0, 0.0, 1.5}, 4);
+  b.width = 14.0;
+  b.depth = 10.0;
+  std::vector<test_support::Point> two;
+  for (const pcl::PointXYZ& p : twoBuildings(sideBuilding({3.0, 3.0}, {0, 0, 0}, 3), b)) two.push_back({p.x, p.y, p.z});
+  test_support::writePcd(dir.file("two.pcd"), two);
+  test_support::writeFile(dir.file("config.json"), test_support::configJson("maps", "two.pcd", 0.05, 0.05));
+  const test_support::CommandResult parts =
+      test_support::runMapGenerator({"--suggest-floors", "config.json"}, dir.path());
+  EXPECT_EQ(parts.status, 0) << parts.output;
+  EXPECT_TRUE(parts.hasRecord('W', "the 2 parts of the footprint of two.pcd have storeys at different heights"))
+      << parts.output;
+  EXPECT_TRUE(parts.hasRecord('W', "P2: x from 22.75 to 37.25 m, y from -0.25 to 10.25 m")) << parts.output;
+  EXPECT_TRUE(parts.hasRecord('I', "P2-L1: floor at 1.50 m covering ")) << parts.output;
+  EXPECT_TRUE(parts.contains("{\"floor_name\": \"P2-L1\", \"min_height\": 1.6, ")) << parts.output;
+
   test_support::writeFile(dir.file("config.json"), test_support::configJson("maps", "wall.pcd", 0.05, 0.05));
   const test_support::CommandResult none =
       test_support::runMapGenerator({"--suggest-floors", "config.json"}, dir.path());
