@@ -87,6 +87,11 @@ TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
        {-7.5f, 3.25f, 11.0f}},
       {"band holds no point", randomPoints(100, 0.0f, 1.0f, 5), 0.05, 5.0, 6.0, {0, 0, 0}},
       {"inverted band", randomPoints(100, 0.0f, 1.0f, 6), 0.05, 1.0, 0.0, {0, 0, 0}},
+      // octomap gives up the rays whose walk would step past the key range's last cell.
+      {"points in the key range's first and last cells in x",
+       {{1638.37f, 3.05f, 0.5f}, {-1638.38f, 2.0f, 0.5f}, {1.0f, 0.0f, 0.5f}}, 0.05, -1.0, 1.0, {0, 0, 0.5f}},
+      {"points in the key range's last cell in y", {{1.0f, 1638.36f, 0.5f}, {2.0f, 1638.38f, 0.2f}}, 0.05, -1.0, 1.0,
+       {0, 0, 0.5f}},
       // The limits are inclusive, compared in single precision.
       {"points on the band limits", {{1.0f, 0.0f, 0.1f}, {0.0f, 1.0f, 0.3f}, {1, 1, 0.31f}}, 0.05, 0.1, 0.3,
        {0, 0, 0.2f}},
