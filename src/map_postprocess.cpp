@@ -174,20 +174,23 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   CellBlockMap cells;
   ProgressLog progress("casting rays", "points");
   ProgressLog building("building the octree", "cell blocks");
-  RayCastStats stats;
-  try {
-    stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress));
-    loadOccupancyTree(cells, *octree_, watch(building));
-  } catch (const std::exception& e) {
-    // Only running out of memory is expected here: the watch's length_error,
-    // or bad_alloc under a bound the watch cannot see.
-    if (!dynamic_cast<const std::length_error*>(&e) && !dynamic_cast<const std::bad_alloc*>(&e)) throw;
+  const auto give_up = [&] {
     octree_->clear();
     LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
                << " m outgrew the " << std::fixed << std::setprecision(1) << budget.bytes / kGiB
                << " GiB of memory available (" << budget.bound
                << ") and was given up: choose a coarser map_resolution than " << plainDecimal(resolution_) << " m";
     return false;
+  };
+  RayCastStats stats;
+  try {
+    stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress));
+    loadOccupancyTree(cells, *octree_, watch(building));
+  } catch (const std::length_error&) {
+    return give_up();
+  } catch (const std::bad_alloc&) {
+    // Under a bound the watch cannot see, such as the address-space limit.
+    return give_up();
   }
   stats_ = FloorStats();
   stats_.band_points = stats.band_points;

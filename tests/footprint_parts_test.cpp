@@ -33,26 +33,35 @@ TEST(FootprintParts, GroupTouchingSquaresLargestFirst) {
     const char* name;
     PointVector points;
     size_t min_squares;
+    size_t min_points;  // per square
     std::vector<size_t> squares;  // per part, in order
     size_t left_out;
   };
   const std::vector<Case> cases = {
-      {"one patch", patch(0, 0, 2, 1), 1, {32}, 0},
-      {"two patches a square apart", joined({patch(0, 0, 1, 1), patch(1.3f, 0, 3.3f, 1)}), 1, {32, 16}, 0},
+      {"one patch", patch(0, 0, 2, 1), 1, 1, {32}, 0},
+      {"two patches a square apart", joined({patch(0, 0, 1, 1), patch(1.3f, 0, 3.3f, 1)}), 1, 1, {32, 16}, 0},
       {"squares touching at a corner join", PointVector{{0.1f, 0.1f, 0}, {0.3f, 0.3f, 0}, {0.55f, 0.55f, 5}}, 1,
-       {3}, 0},
-      {"heights do not split a part", joined({patch(0, 0, 1, 1), patch(0.9f, 0, 2, 1, 30.0f)}), 1, {32}, 0},
+       1, {3}, 0},
+      {"heights do not split a part", joined({patch(0, 0, 1, 1), patch(0.9f, 0, 2, 1, 30.0f)}), 1, 1, {32}, 0},
       {"small parts are left out, their points counted",
-       joined({patch(0, 0, 1, 1), PointVector{{5000, 5000, 1}, {5000.1f, 5000, 1}, {-9000, 3, 2}}}), 4, {16}, 3},
+       joined({patch(0, 0, 1, 1), PointVector{{5000, 5000, 1}, {5000.1f, 5000, 1}, {-9000, 3, 2}}}), 4, 1, {16}, 3},
       {"non-finite and unreachable points belong to no part",
        joined({patch(0, 0, 1, 1), PointVector{{NAN, 0, 0}, {0, INFINITY, 0}, {0.5f, 0.5f, NAN}, {1e30f, 0, 0}}}), 1,
-       {16}, 0},
-      {"nothing", PointVector{}, 1, {}, 0},
+       1, {16}, 0},
+      {"sparse squares between two patches join nothing",
+       joined({patch(0, 0, 1, 1), patch(2, 0, 3, 1), PointVector{{1.1f, 0.5f, 0}, {1.4f, 0.5f, 0}, {1.6f, 0.5f, 0},
+                                                                 {1.85f, 0.5f, 0}}}),
+       1, 4, {16, 16}, 4},
+      {"a sparse square joins nothing but a dense one bridges",
+       joined({patch(0, 0, 1, 1), patch(1.25f, 0, 2.25f, 1),
+               PointVector{{1.05f, 0.55f, 0}, {1.1f, 0.6f, 0}, {1.15f, 0.65f, 0}, {1.2f, 0.7f, 0}}}),
+       1, 4, {33}, 0},
+      {"nothing", PointVector{}, 1, 1, {}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     size_t left_out = 99;
-    const std::vector<FootprintPart> parts = footprintParts(c.points, 0.25, c.min_squares, &left_out);
+    const std::vector<FootprintPart> parts = footprintParts(c.points, 0.25, c.min_squares, c.min_points, &left_out);
     std::vector<size_t> squares;
     size_t points = 0;
     for (const FootprintPart& part : parts) squares.push_back(part.squares), points += part.points.size();

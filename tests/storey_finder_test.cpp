@@ -132,9 +132,9 @@ INSTANTIATE_TEST_SUITE_P(Buildings, StoreysOfBuilding, ::testing::ValuesIn(build
                          [](const ::testing::TestParamInfo<BuildingCase>& info) { return info.param.name; });
 
 // A bare room scanned on its own: floor, walls and, unless left out, the ceiling.
-PointVector singleRoom(double height, bool with_ceiling) {
+PointVector singleRoom(double height, bool with_ceiling, double step = 0.03) {
   PointVector raw;
-  const double width = 5.0, depth = 4.0, step = 0.03;
+  const double width = 5.0, depth = 4.0;
   const auto add = [&](double x, double y, double z) {
     raw.emplace_back(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z));
   };
@@ -226,11 +226,26 @@ TEST(StoreysBesideFarOutliers, AreTheBuildingsAlone) {
   }
 }
 
-// Two thin lines of touching squares, 600 m each, meeting at a corner: one
-// part whose box would need squares coarser than the rule judges.
+// A scan sparser everywhere than its voxel size: every square holds a point
+// or two, none is dense, and all of them are judged.
+TEST(StoreysOfASparseScan, AreFoundOnAllItsSquares) {
+  StoreyFinderOptions options;
+  options.voxel_size = 0.03;  // as the run was configured; the scan itself has points 0.11 m apart
+  PointVector slabs;
+  for (double x = 0; x < 5; x += 0.11)
+    for (double y = 0; y < 4; y += 0.11)
+      for (const float z : {0.5f, 3.1f}) slabs.emplace_back(static_cast<float>(x), static_cast<float>(y), z);
+  const StoreySurvey survey = surveyStoreys(slabs, options);
+  ASSERT_EQ(survey.parts.size(), 1u);
+  expectFloorsNear(survey.storeys, {0.5});
+}
+
+// Two thin lines of touching squares, 600 m each, meeting at a corner, as
+// densely scanned as a building's surfaces: one part whose box would need
+// squares coarser than the rule judges.
 PointVector corner(double length) {
   PointVector points;
-  for (double d = 0; d <= length; d += 0.2) {
+  for (double d = 0; d <= length; d += 0.02) {
     points.emplace_back(static_cast<float>(d), 0.0f, 0.0f);
     points.emplace_back(0.0f, static_cast<float>(d), 0.0f);
   }
@@ -292,6 +307,14 @@ TEST(StoreysOfBuildingsSideBySide, AreEachPartsWhenTheyDisagree) {
   for (const char* name : {"\"P1-L1\"", "\"P1-L2\"", "\"P2-L1\"", "\"P2-L2\""})
     EXPECT_NE(json.find(name), std::string::npos) << json;
   EXPECT_NE(json.find("\"floor_name\": \"P2-L1\", \"min_height\": 1.6"), std::string::npos) << json;
+
+  // Outdoor ground and clutter scanned all around and between them does not join them.
+  BuildingParameters a_outdoors = sideBuilding({3.0, 3.0}, {0, 0, 0}, 3), b_outdoors = b;
+  a_outdoors.clutter_margin = b_outdoors.clutter_margin = 4.0;
+  const StoreySurvey outdoors = surveyStoreys(twoBuildings(a_outdoors, b_outdoors), options);
+  ASSERT_TRUE(outdoors.partsDisagree());
+  ASSERT_EQ(outdoors.parts.size(), 2u);
+  for (size_t p = 0; p < 2; ++p) expectFloorsNear(outdoors.parts[p].storeys, floors[p]);
 
   // Alike buildings side by side share their bands.
   const StoreySurvey alike =

@@ -34,24 +34,28 @@ bool squareOf(const pcl::PointXYZ& p, double square, Square& s) {
 }  // namespace
 
 std::vector<FootprintPart> footprintParts(const PointVector& points, double square, size_t min_squares,
-                                          size_t* points_left_out) {
+                                          size_t min_points_per_square, size_t* points_left_out) {
   std::unordered_map<uint64_t, uint32_t> index_of;
   std::vector<Square> squares;
+  std::vector<uint32_t> points_in_square;
   std::vector<uint32_t> square_of_point(points.size(), kNoSquare);
   for (size_t i = 0; i < points.size(); ++i) {
     Square s;
     if (!squareOf(points[i], square, s)) continue;
     const auto [it, added] = index_of.emplace(packed(s.x, s.y), static_cast<uint32_t>(squares.size()));
-    if (added) squares.push_back(s);
+    if (added) squares.push_back(s), points_in_square.push_back(0);
     square_of_point[i] = it->second;
+    ++points_in_square[it->second];
   }
+  // Sparse squares join nothing: they are left out as if empty.
+  const auto dense = [&](uint32_t index) { return points_in_square[index] >= min_points_per_square; };
 
   // Flood fill over the eight neighbours of each square.
   std::vector<uint32_t> part_of(squares.size(), kNoSquare);
   std::vector<size_t> part_squares;
   std::vector<uint32_t> stack;
   for (uint32_t seed = 0; seed < squares.size(); ++seed) {
-    if (part_of[seed] != kNoSquare) continue;
+    if (part_of[seed] != kNoSquare || !dense(seed)) continue;
     const uint32_t part = static_cast<uint32_t>(part_squares.size());
     part_squares.push_back(0);
     part_of[seed] = part;
@@ -63,7 +67,7 @@ std::vector<FootprintPart> footprintParts(const PointVector& points, double squa
       for (int64_t dx = -1; dx <= 1; ++dx)
         for (int64_t dy = -1; dy <= 1; ++dy) {
           const auto it = index_of.find(packed(s.x + dx, s.y + dy));
-          if (it == index_of.end() || part_of[it->second] != kNoSquare) continue;
+          if (it == index_of.end() || part_of[it->second] != kNoSquare || !dense(it->second)) continue;
           part_of[it->second] = part;
           stack.push_back(it->second);
         }
@@ -73,6 +77,7 @@ std::vector<FootprintPart> footprintParts(const PointVector& points, double squa
   std::vector<FootprintPart> parts(part_squares.size());
   std::vector<bool> bounded(parts.size(), false);
   for (uint32_t i = 0; i < squares.size(); ++i) {
+    if (part_of[i] == kNoSquare) continue;
     FootprintPart& p = parts[part_of[i]];
     const double x0 = squares[i].x * square, y0 = squares[i].y * square;
     if (!bounded[part_of[i]]) {
@@ -87,7 +92,12 @@ std::vector<FootprintPart> footprintParts(const PointVector& points, double squa
   for (size_t i = 0; i < parts.size(); ++i) parts[i].squares = part_squares[i];
   for (size_t i = 0; i < points.size(); ++i) {
     if (square_of_point[i] == kNoSquare) continue;
-    FootprintPart& p = parts[part_of[square_of_point[i]]];
+    const uint32_t part = part_of[square_of_point[i]];
+    if (part == kNoSquare) {
+      ++left_out;
+      continue;
+    }
+    FootprintPart& p = parts[part];
     if (p.squares >= min_squares) {
       p.points.push_back(points[i]);
     } else {

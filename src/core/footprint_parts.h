@@ -20,10 +20,12 @@ struct FootprintPart {
 
 // The parts of `points` on squares of side `square`, each with at least
 // `min_squares` squares, most squares first (ties: lowest x, then y, first).
+// A square with fewer than `min_points_per_square` points joins no part, so
+// that sparse ground scanned between two buildings does not make them one.
 // Points with a non-finite coordinate, or too far out for a square index,
-// belong to no part; the points of the parts left out are counted in
-// `points_left_out` when given.
+// belong to no part; the other points left out (of sparse squares or of
+// parts too small) are counted in `points_left_out` when given.
 std::vector<FootprintPart> footprintParts(const PointVector& points, double square, size_t min_squares,
-                                          size_t* points_left_out = nullptr);
+                                          size_t min_points_per_square = 1, size_t* points_left_out = nullptr);
 
 }  // namespace korvane_navigation

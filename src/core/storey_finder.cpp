@@ -38,6 +38,8 @@ constexpr double kMinStandingShare = 0.05;
 // walls, furniture and shadows hide part of every real floor.
 constexpr double kFullCoverage = 0.6;
 constexpr double kMissingCeilingConfidence = 0.5;
+// Share of a wholly covered square's points a square needs to join a part.
+constexpr double kDenseSquareShare = 0.25;
 
 struct Grid {
   double min_x = 0, min_y = 0, min_z = 0;
@@ -57,7 +59,24 @@ bool isFinite(const pcl::PointXYZ& p) { return std::isfinite(p.x) && std::isfini
 
 enum class GridOutcome { kMade, kNoPoint, kTooWide };
 
-GridOutcome makeGrid(const PointVector& points, const StoreyFinderOptions& options, Grid& grid) {
+// Where the squares of every part are laid from, so that a part is cut into
+// the same squares as the whole cloud would be.
+struct SquareAnchor {
+  double x = 0, y = 0;
+};
+
+SquareAnchor lowestCorner(const PointVector& points) {
+  SquareAnchor anchor{std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
+  for (const pcl::PointXYZ& p : points) {
+    if (!isFinite(p)) continue;
+    anchor.x = std::min<double>(anchor.x, p.x);
+    anchor.y = std::min<double>(anchor.y, p.y);
+  }
+  return anchor;
+}
+
+GridOutcome makeGrid(const PointVector& points, const StoreyFinderOptions& options, const SquareAnchor& anchor,
+                     Grid& grid) {
   double lo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
                   std::numeric_limits<double>::max()};
   double hi[3] = {std::numeric_limits<double>::lowest(), std::numeric_limits<double>::lowest(),
@@ -70,12 +89,18 @@ GridOutcome makeGrid(const PointVector& points, const StoreyFinderOptions& optio
     for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
   }
   if (!any) return GridOutcome::kNoPoint;
-  grid.min_x = lo[0], grid.min_y = lo[1], grid.min_z = lo[2];
   grid.cell = options.cell_size;
+  grid.min_x = anchor.x + std::floor((lo[0] - anchor.x) / grid.cell) * grid.cell;
+  grid.min_y = anchor.y + std::floor((lo[1] - anchor.y) / grid.cell) * grid.cell;
+  // Rounding must not leave the lowest point below its square.
+  if (grid.min_x > lo[0]) grid.min_x -= grid.cell;
+  if (grid.min_y > lo[1]) grid.min_y -= grid.cell;
+  grid.min_z = lo[2];
   grid.step = options.height_step;
   // Coarser squares would judge the rule on something else than floors; a
   // part this wide is left unjudged instead.
-  const double nx = std::floor((hi[0] - lo[0]) / grid.cell) + 1, ny = std::floor((hi[1] - lo[1]) / grid.cell) + 1;
+  const double nx = std::floor((hi[0] - grid.min_x) / grid.cell) + 1;
+  const double ny = std::floor((hi[1] - grid.min_y) / grid.cell) + 1;
   if (nx * ny > static_cast<double>(kMaxCells)) return GridOutcome::kTooWide;
   grid.nx = static_cast<size_t>(nx);
   grid.ny = static_cast<size_t>(ny);
@@ -246,10 +271,11 @@ struct PartFinding {
   bool too_wide = false;
 };
 
-PartFinding judgePart(const PointVector& points, const StoreyFinderOptions& options) {
+PartFinding judgePart(const PointVector& points, const StoreyFinderOptions& options,
+                      const SquareAnchor& anchor) {
   PartFinding finding;
   Grid grid;
-  switch (makeGrid(points, options, grid)) {
+  switch (makeGrid(points, options, anchor, grid)) {
     case GridOutcome::kMade:
       break;
     case GridOutcome::kNoPoint:
@@ -396,17 +422,18 @@ bool sameBands(const std::vector<FoundStorey>& a, const std::vector<FoundStorey>
 
 std::string metres(double value) { return plainDecimal(toCentimetres(value)); }
 
-}  // namespace
-
-StoreySurvey surveyStoreys(const PointVector& points, const StoreyFinderOptions& options) {
-  validate(options);
+// The survey on the parts made of the squares holding at least
+// `min_points_per_square` points.
+StoreySurvey surveyParts(const PointVector& points, const StoreyFinderOptions& options,
+                         size_t min_points_per_square) {
   StoreySurvey survey;
+  const SquareAnchor anchor = lowestCorner(points);
   // A part smaller than the smallest surface holds no storey.
   const size_t min_squares =
       std::max<size_t>(1, static_cast<size_t>(kMinSurfaceArea / (options.cell_size * options.cell_size)));
   std::vector<StoreyPart> roofed, unroofed;
-  for (FootprintPart& part : footprintParts(points, options.cell_size, min_squares)) {
-    const PartFinding finding = judgePart(part.points, options);
+  for (FootprintPart& part : footprintParts(points, options.cell_size, min_squares, min_points_per_square)) {
+    const PartFinding finding = judgePart(part.points, options, anchor);
     if (finding.too_wide) {
       survey.cannot_judge = "its points from (" + metres(part.min_x) + ", " + metres(part.min_y) + ") to (" +
                             metres(part.max_x) + ", " + metres(part.max_y) +
@@ -429,6 +456,25 @@ StoreySurvey surveyStoreys(const PointVector& points, const StoreyFinderOptions&
   for (const StoreyPart& part : survey.parts)
     if (!sameBands(part.storeys, survey.parts.front().storeys, tolerance)) return survey;
   survey.storeys = survey.parts.front().storeys;
+  return survey;
+}
+
+}  // namespace
+
+StoreySurvey surveyStoreys(const PointVector& points, const StoreyFinderOptions& options) {
+  validate(options);
+  // A square wholly covered by one surface holds about (square / voxel)^2
+  // thinned points; outdoor ground is scanned far more sparsely, and squares
+  // with under a quarter of that join no part, so that ground between two
+  // buildings does not make them one. A scan sparse everywhere is judged on
+  // all its squares.
+  const double per_surface = std::pow(options.cell_size / options.voxel_size, 2);
+  const size_t sparse_below =
+      static_cast<size_t>(std::min(1e6, std::max(1.0, std::floor(kDenseSquareShare * per_surface))));
+  StoreySurvey survey = surveyParts(points, options, sparse_below);
+  if (sparse_below > 1 && survey.parts.empty() && survey.cannot_judge.empty()) {
+    survey = surveyParts(points, options, 1);
+  }
   return survey;
 }
 
