@@ -63,7 +63,7 @@ struct CastEstimate {
   uint64_t grid_rows = 0;
   float band_lo[3] = {0, 0, 0};
   float band_hi[3] = {0, 0, 0};
-  uint64_t bytes = 0;
+  uint64_t bytes = 0;  // cell stores, walk grid and tree
   // How far the origin lies outside the band's bounding box in plan (x and
   // y), in metres. One origin serves every floor, so it lies above or below
   // most bands by design; only a plan distance makes the rays suspect.
