@@ -5,6 +5,7 @@
 #include <cmath>
 #include <glog/logging.h>
 #include <iomanip>
+#include <limits>
 #include <pcl/exceptions.h>
 #include <pcl/io/pcd_io.h>
 
@@ -16,6 +17,18 @@
 
 namespace korvane_navigation {
 namespace {
+
+// The lowest and highest finite z of the cloud; false when no point is finite.
+bool heightRange(const PointVector& points, float& lowest, float& highest) {
+  lowest = std::numeric_limits<float>::max();
+  highest = std::numeric_limits<float>::lowest();
+  for (const pcl::PointXYZ& p : points) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+    lowest = std::min(lowest, p.z);
+    highest = std::max(highest, p.z);
+  }
+  return lowest <= highest;
+}
 
 enum class Presence { kPresent, kMissing, kUnexaminable };
 
@@ -119,6 +132,12 @@ bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
   figures.octree_seconds = stage.seconds();
   stage = Stopwatch();
   if (!post.generateNavMap()) {
+    float lowest = 0.0f, highest = 0.0f;
+    if (post.floorStats().band_points == 0 && heightRange(pointcloud_->points, lowest, highest)) {
+      LOG(ERROR) << "floor \"" << floor.name << "\": its band from " << plainDecimal(floor.min_height) << " m to "
+                 << plainDecimal(floor.max_height) << " m holds no point; the cloud's points lie from z = "
+                 << plainDecimal(lowest) << " m to " << plainDecimal(highest) << " m";
+    }
     LOG(ERROR) << "Failed to generate nav map";
     return false;
   }

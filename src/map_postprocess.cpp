@@ -16,7 +16,9 @@
 
 #include "formats/atomic_file.h"
 #include "core/octree_builder.h"
+#include "core/memory_limits.h"
 #include "core/progress.h"
+#include "core/ray_walk.h"
 
 namespace korvane_navigation {
 
@@ -30,6 +32,12 @@ constexpr uint64_t kMaxGridCells = uint64_t{1} << 30;
 // grey 205 reads as 0.196: it must not fall below the free threshold.
 constexpr double kOccupiedThreshold = 0.65;
 constexpr double kFreeThreshold = 0.196;
+
+// What a grid cell costs while the floor is projected and exported: the
+// cell, its pixel and room for the encoded image.
+constexpr double kBytesPerGridCell = 6.0;
+
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 
 // A sensor origin this far outside the band's points is likely a typo: every
 // ray crosses the gap, and the tree grows with it.
@@ -153,11 +161,10 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
 
   // The band is read in place: a copy of it would cost more memory than the tree.
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
-  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_))) return false;
+  const MemoryBudget budget = memoryBudget();
+  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_), budget)) return false;
   // The estimate can miss; the stage's resident memory is watched as it grows.
-  const uint64_t available = availableMemoryBytes();
-  const uint64_t limit = available > 0 ? residentBytes() + available / 20 * 19 : 0;
-  const double gib = 1024.0 * 1024.0 * 1024.0;
+  const uint64_t limit = budget.bytes > 0 ? residentBytes() + budget.bytes / 20 * 19 : 0;
   const auto watch = [&](ProgressLog& log) -> ProgressCallback {
     return [&log, limit](uint64_t done, uint64_t total) {
       log.update(done, total);
@@ -167,17 +174,23 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   CellBlockMap cells;
   ProgressLog progress("casting rays", "points");
   ProgressLog building("building the octree", "cell blocks");
+  const auto give_up = [&] {
+    octree_->clear();
+    LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
+               << " m outgrew the " << std::fixed << std::setprecision(1) << budget.bytes / kGiB
+               << " GiB of memory available (" << budget.bound
+               << ") and was given up: choose a coarser map_resolution than " << plainDecimal(resolution_) << " m";
+    return false;
+  };
   RayCastStats stats;
   try {
     stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress));
     loadOccupancyTree(cells, *octree_, watch(building));
   } catch (const std::length_error&) {
-    octree_->clear();
-    LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
-               << " m outgrew the " << std::fixed << std::setprecision(1) << limit / gib
-               << " GiB of memory available and was given up: choose a coarser map_resolution than "
-               << plainDecimal(resolution_) << " m";
-    return false;
+    return give_up();
+  } catch (const std::bad_alloc&) {
+    // Under a bound the watch cannot see, such as the address-space limit.
+    return give_up();
   }
   stats_ = FloorStats();
   stats_.band_points = stats.band_points;
@@ -189,7 +202,7 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   return true;
 }
 
-bool MapPostProcess::fitsInMemory(const CastEstimate& estimate) const {
+bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudget& budget) const {
   if (estimate.origin_outside > kFarOrigin) {
     LOG(WARNING) << "sensor_origin " << sensor_origin_ << " lies " << std::fixed << std::setprecision(1)
                  << estimate.origin_outside << " m outside the bounding box of the band's points ("
@@ -197,20 +210,36 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate) const {
                  << " to " << estimate.band_hi[0] << " " << estimate.band_hi[1] << " "
                  << estimate.band_hi[2] << "): every ray crosses that distance; is it a typo?";
   }
+  const uint64_t columns = estimate.grid_columns, rows = estimate.grid_rows;
+  const double grid_cells = static_cast<double>(columns) * static_cast<double>(rows);
+  const double grid_bytes = grid_cells * kBytesPerGridCell;
+  const bool grid_dominates = grid_bytes > static_cast<double>(estimate.bytes);
+  // Whichever costs more is named: a grid too large for any machine, or the octree.
+  const auto refuseGrid = [&] {
+    LOG(ERROR) << "grid map of " << columns << " x " << rows << " cells is too large for memory, refusing it";
+    return false;
+  };
+  if (grid_cells > kMaxGridCells && grid_dominates) return refuseGrid();
   LOG(INFO) << "the band's octree will take about " << estimate.bytes / (1024 * 1024) << " MiB ("
             << estimate.band_points << " rays, " << estimate.box_cells << " cells in their box, "
-            << estimate.ray_cells << " cell steps)";
-  const uint64_t limit = availableMemoryBytes();
-  if (limit == 0 || estimate.bytes <= limit) return true;
-  const double gib = 1024.0 * 1024.0 * 1024.0;
+            << estimate.ray_cells << " cell steps), its grid and image about "
+            << static_cast<uint64_t>(grid_bytes) / (1024 * 1024) << " MiB (" << columns << " x " << rows
+            << " cells)";
+  const double needed = static_cast<double>(estimate.bytes) + grid_bytes;
+  if (budget.bytes == 0 || needed <= static_cast<double>(budget.bytes)) {
+    return grid_cells > kMaxGridCells ? refuseGrid() : true;
+  }
+  const bool far_origin = estimate.origin_outside > kFarOrigin;
   LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
-             << " m would take about " << std::fixed << std::setprecision(1) << estimate.bytes / gib
+             << " m would take about " << std::fixed << std::setprecision(1) << estimate.bytes / kGiB
              << " GiB (" << estimate.band_points << " rays through up to "
-             << std::min(estimate.box_cells, estimate.ray_cells) << " cells), more than the "
-             << limit / gib << " GiB of memory available: "
-             << (estimate.origin_outside > kFarOrigin ? "move sensor_origin into the building"
-                                                      : "choose a coarser map_resolution than ")
-             << (estimate.origin_outside > kFarOrigin ? "" : plainDecimal(resolution_) + " m");
+             << std::min(estimate.box_cells, estimate.ray_cells) << " cells) and its grid and image about "
+             << grid_bytes / kGiB << " GiB (" << columns << " x " << rows << " cells), more than the "
+             << budget.bytes / kGiB << " GiB of memory available (" << budget.bound << "): "
+             << (far_origin       ? std::string("move sensor_origin into the building")
+                 : grid_dominates ? "crop the far points or choose a coarser map_resolution than " +
+                                        plainDecimal(resolution_) + " m"
+                                  : "choose a coarser map_resolution than " + plainDecimal(resolution_) + " m");
   return false;
 }
 
@@ -226,26 +255,34 @@ bool MapPostProcess::generateNavMap() {
   double min_x, min_y, min_z, max_x, max_y, max_z;
   octree_->getMetricMin(min_x, min_y, min_z);
   octree_->getMetricMax(max_x, max_y, max_z);
-  const octomath::Vector3 lower(min_x, min_y, min_z);
-  const octomath::Vector3 upper(max_x, max_y, max_z);
-  if (!octree_->coordToKeyChecked(lower, min_key_)) {
-    LOG(ERROR) << "could not generate key at point: " << lower;
-    return false;
-  }
-  if (!octree_->coordToKeyChecked(upper, max_key_)) {
-    LOG(ERROR) << "could not generate key at point: " << upper;
-    return false;
-  }
-
   const double resolution = octree_->getResolution();
-  const uint64_t width = uint64_t{max_key_[0]} - min_key_[0] + 1;
-  const uint64_t height = uint64_t{max_key_[1]} - min_key_[1] + 1;
+  const GridKeyRange columns = gridKeyRange(min_x, max_x, resolution);
+  const GridKeyRange rows = gridKeyRange(min_y, max_y, resolution);
+  min_key_ = octomap::OcTreeKey(columns.first, rows.first, 0);
+  const uint64_t width = columns.count;
+  const uint64_t height = rows.count;
   if (width * height > kMaxGridCells) {
     LOG(ERROR) << "grid map of " << width << " x " << height
                << " cells is too large for memory, refusing it";
     return false;
   }
-  grid_map_ = std::make_shared<GridMap>(width, height, resolution);
+  // Checked again on the exact extent, with the tree now taken from the budget.
+  const MemoryBudget budget = memoryBudget();
+  const double grid_bytes = static_cast<double>(width * height) * kBytesPerGridCell;
+  const auto refuse = [&] {
+    LOG(ERROR) << "grid map of " << width << " x " << height << " cells would take about " << std::fixed
+               << std::setprecision(1) << grid_bytes / kGiB << " GiB with its image, more than the "
+               << budget.bytes / kGiB << " GiB of memory available (" << budget.bound
+               << "): crop the far points or choose a coarser map_resolution than " << plainDecimal(resolution)
+               << " m";
+    return false;
+  };
+  if (budget.bytes > 0 && grid_bytes > static_cast<double>(budget.bytes)) return refuse();
+  try {
+    grid_map_ = std::make_shared<GridMap>(width, height, resolution);
+  } catch (const std::bad_alloc&) {
+    return refuse();
+  }
 
   const unsigned depth = octree_->getTreeDepth();
   const octomath::Vector3 min_centre = octree_->keyToCoord(min_key_, depth);
@@ -274,6 +311,21 @@ bool MapPostProcess::generateNavMap() {
   return true;
 }
 
+GridKeyRange gridKeyRange(double metric_min, double metric_max, double resolution) {
+  // octomap's key arithmetic: the bound narrowed to single precision, scaled
+  // by the inverse resolution and floored, but without its range test. The
+  // upper bound is the far side of the last cell, which lies past the key
+  // range when that cell is the range's last; the lower bound can round
+  // below the first cell.
+  const double inverse = 1.0 / resolution;
+  const auto key = [inverse](double coordinate) {
+    return static_cast<int64_t>(std::floor(inverse * static_cast<float>(coordinate))) + kTreeCentreKey;
+  };
+  const int64_t first = std::clamp<int64_t>(key(metric_min), 0, 0xFFFF);
+  const int64_t last = std::max(first, key(metric_max));
+  return {static_cast<uint16_t>(first), static_cast<uint64_t>(last - first + 1)};
+}
+
 void MapPostProcess::updateGridMap(const octomap::OcTree::leaf_iterator& it, bool occupied) {
   const unsigned leaf_cells = 1u << (octree_->getTreeDepth() - it.getDepth());
   projectLeaf(*grid_map_, min_key_, it.getIndexKey(), leaf_cells, occupied);
@@ -296,17 +348,20 @@ bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::stri
   StagedOutputs own_outputs;
   StagedOutputs& staged = outputs ? *outputs : own_outputs;
 
-  std::vector<uint8_t> pixels = gridImagePixels(grid);
-  const cv::Mat image(static_cast<int>(grid.height), static_cast<int>(grid.width), CV_8UC1,
-                      pixels.data());
-  std::vector<uint8_t> png;
   std::string error = "the image cannot be encoded as PNG";
   bool image_written = false;
   try {
+    std::vector<uint8_t> pixels = gridImagePixels(grid);
+    const cv::Mat image(static_cast<int>(grid.height), static_cast<int>(grid.width), CV_8UC1,
+                        pixels.data());
+    std::vector<uint8_t> png;
     image_written = cv::imencode(".png", image, png) &&
                     staged.stage(image_path.string(), png.data(), png.size(), &error);
   } catch (const cv::Exception& e) {
     error = e.what();
+  } catch (const std::bad_alloc&) {
+    error = "out of memory for the image of " + std::to_string(grid.width) + " x " + std::to_string(grid.height) +
+            " cells";
   }
   if (!image_written) {
     LOG(ERROR) << "Failed to save grid map image: " << image_path.string() << ": " << error;

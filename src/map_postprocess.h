@@ -16,6 +16,7 @@ namespace korvane_navigation {
 
 class StagedOutputs;
 struct CastEstimate;
+struct MemoryBudget;
 
 // One floor's occupancy grid. Row 0 is the row of smallest y; cell (col, row)
 // is data[row * width + col]; origin is the lower corner of cell (0, 0) and the
@@ -55,6 +56,15 @@ std::string plainDecimal(double value);
 // footprint becomes occupied, or free where it is still unknown.
 void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
                  const octomap::OcTreeKey& leaf_lower_key, unsigned leaf_cells, bool occupied);
+
+// The cells of a grid over an octree's metric bounds along one axis: the key
+// of the first cell and how many follow. The last cell of the key range maps
+// like any other.
+struct GridKeyRange {
+  uint16_t first = 0;
+  uint64_t count = 0;
+};
+GridKeyRange gridKeyRange(double metric_min, double metric_max, double resolution);
 
 // Memory the system can still give without swapping (MemAvailable), and the
 // process's resident memory; 0 when unknown.
@@ -101,12 +111,12 @@ class MapPostProcess {
 
  private:
   // Warns of a sensor origin far outside the band; false, after an ERROR
-  // naming what to change, when the stage would need more memory than there is.
-  bool fitsInMemory(const CastEstimate& estimate) const;
+  // naming what to change, when the floor's octree, grid and image would need
+  // more memory than `budget` leaves.
+  bool fitsInMemory(const CastEstimate& estimate, const MemoryBudget& budget) const;
 
   std::shared_ptr<octomap::OcTree> octree_;
   octomap::OcTreeKey min_key_;
-  octomap::OcTreeKey max_key_;
   std::shared_ptr<GridMap> grid_map_;
   FloorStats stats_;
 };

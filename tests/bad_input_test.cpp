@@ -232,6 +232,21 @@ TEST_F(BadInputTest, ExtentsTooLargeForTheFloorGrid) {
   EXPECT_FALSE(fileExists(dir.file("out/L1.png")));
 }
 
+TEST_F(BadInputTest, BandsWithoutPointsNameTheirFloorAndTheCloudsHeights) {
+  writePcd(dir.file("room.pcd"), kRoom);
+  writeFile(dir.file("config.json"),
+            configJson("out", "room.pcd", 0.05, 0.05,
+                       "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2},"
+                       " {\"floor_name\": \"roof\", \"min_height\": 5, \"max_height\": 6.5}]"));
+  const CommandResult result = run({"config.json"});
+  expectOutcome(1, 'E',
+                "floor \"roof\": its band from 5 m to 6.5 m holds no point; the cloud's points lie from z = 0.5 m "
+                "to 1.5 m",
+                result);
+  EXPECT_TRUE(result.hasRecord('W', "octotree map is empty."));
+  EXPECT_FALSE(fileExists(dir.file("out/L1.png")));
+}
+
 // A run that fails halfway leaves every output either as it was or wholly
 // replaced, and no temporary file behind.
 class AtomicOutputTest : public BadInputTest {
@@ -371,6 +386,53 @@ TEST_F(BadInputTest, OctreesBeyondTheMachinesMemoryAreRefusedBeforeTheyAreBuilt)
   expectOutcome(1, 'E', "move sensor_origin into the building", result);
   EXPECT_TRUE(result.hasRecord('W', "m outside the bounding box of the band's points"));
   EXPECT_FALSE(fileExists(dir.file("out/map.pcd")));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSpaceBound = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSpaceBound = false;
+#else
+constexpr bool kAddressSpaceBound = true;
+#endif
+#else
+constexpr bool kAddressSpaceBound = true;
+#endif
+
+// Held to 4 GiB of address space, a run with far more memory on the machine
+// refuses what would not fit under its own bound, naming it, instead of
+// dying of std::bad_alloc part way.
+TEST_F(BadInputTest, FloorStagesBeyondTheAddressSpaceLimitAreRefusedBeforeTheyAreBuilt) {
+  if (!kAddressSpaceBound) GTEST_SKIP() << "sanitized builds run without an address-space limit";
+  const std::string floor = "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2}]";
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    double resolution;
+    const char* advice;
+  };
+  std::vector<Point> ring;  // some 6 GB of cells at half a millimetre
+  for (int i = 0; i < 20000; ++i) {
+    const double angle = 2 * M_PI * i / 20000;
+    ring.push_back({static_cast<float>(3 * std::cos(angle)), static_cast<float>(3 * std::sin(angle)), 0.5f});
+  }
+  std::vector<Point> room_and_far_point = kRoom;  // a grid of 32,000 x 32,000 cells
+  room_and_far_point.push_back({1600.0f, 1600.0f, 1.0f});
+  const Case cases[] = {
+      {"octree", ring, 0.0005, "(the address-space limit): choose a coarser map_resolution than 0.0005 m"},
+      {"grid and image", room_and_far_point, 0.05,
+       "(the address-space limit): crop the far points or choose a coarser map_resolution than 0.05 m"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writePcd(dir.file("cloud.pcd"), c.points);
+    writeFile(dir.file("config.json"), configJson("out", "cloud.pcd", c.resolution, c.resolution, floor));
+    const CommandResult result = run({"config.json"});
+    expectOutcome(1, 'E', c.advice, result);
+    EXPECT_FALSE(result.contains("bad_alloc")) << result.output;
+    EXPECT_FALSE(fileExists(dir.file("out/map.pcd")));
+  }
 }
 
 TEST_F(BadInputTest, ExportersCloudsLoadWithTheirCoordinates) {

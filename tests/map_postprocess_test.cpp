@@ -87,6 +87,11 @@ TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
        {-7.5f, 3.25f, 11.0f}},
       {"band holds no point", randomPoints(100, 0.0f, 1.0f, 5), 0.05, 5.0, 6.0, {0, 0, 0}},
       {"inverted band", randomPoints(100, 0.0f, 1.0f, 6), 0.05, 1.0, 0.0, {0, 0, 0}},
+      // octomap gives up the rays whose walk would step past the key range's last cell.
+      {"points in the key range's first and last cells in x",
+       {{1638.37f, 3.05f, 0.5f}, {-1638.38f, 2.0f, 0.5f}, {1.0f, 0.0f, 0.5f}}, 0.05, -1.0, 1.0, {0, 0, 0.5f}},
+      {"points in the key range's last cell in y", {{1.0f, 1638.36f, 0.5f}, {2.0f, 1638.38f, 0.2f}}, 0.05, -1.0, 1.0,
+       {0, 0, 0.5f}},
       // The limits are inclusive, compared in single precision.
       {"points on the band limits", {{1.0f, 0.0f, 0.1f}, {0.0f, 1.0f, 0.3f}, {1, 1, 0.31f}}, 0.05, 0.1, 0.3,
        {0, 0, 0.2f}},
@@ -105,19 +110,22 @@ TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
   }
 }
 
-// From one corner of the key range to the other: about 128000 cells, more
-// than the 100000 keys octomap's ray buffer holds.
+// Across the key range in x, half of it in z and some way in y: about
+// 100650 cells, more than the 100000 keys octomap's ray buffer holds, over a
+// grid narrow enough for the floor stage to take on.
 TEST(ConstructOctMap, RaysLongerThanOctomapsRayBufferAreTracedInFull) {
   MapPostProcess post;
   post.resolution_ = 0.01;
-  post.sensor_origin_ = octomath::Vector3(-320.0f, -320.0f, 0.5f);
-  ASSERT_TRUE(post.constructOctMap(makeCloud({{320.0f, 320.0f, 0.5f}})));
+  const octomath::Vector3 origin(-320.0f, -20.0f, -326.0f), end(320.0f, 20.0f, 0.5f);
+  post.sensor_origin_ = origin;
+  ASSERT_TRUE(post.constructOctMap(makeCloud({{end.x(), end.y(), end.z()}})));
   const octomap::OcTree& tree = post.octree();
-  for (const double free_at : {-319.0, 0.0, 319.0}) {
-    ASSERT_NE(tree.search(free_at, free_at, 0.5), nullptr) << free_at;
-    EXPECT_FALSE(tree.isNodeOccupied(tree.search(free_at, free_at, 0.5))) << free_at;
+  for (const double along : {0.01, 0.5, 0.99}) {
+    const octomath::Vector3 at = origin + (end - origin) * static_cast<float>(along);
+    ASSERT_NE(tree.search(at), nullptr) << along;
+    EXPECT_FALSE(tree.isNodeOccupied(tree.search(at))) << along;
   }
-  EXPECT_TRUE(tree.isNodeOccupied(tree.search(320.0, 320.0, 0.5)));
+  EXPECT_TRUE(tree.isNodeOccupied(tree.search(end)));
 }
 
 // A post-processor whose octree holds exactly the given finest cells.
@@ -146,6 +154,56 @@ TEST(GenerateNavMap, GridExtentAndOriginFollowTheOctreesMetricBounds) {
   EXPECT_EQ(grid.data, (std::vector<int32_t>{-1, 100, -1}));
   EXPECT_NEAR(grid.origin[0], 0.3, 1e-6);
   EXPECT_NEAR(grid.origin[1], 1.0, 1e-6);
+}
+
+// The key range at 0.05 m runs from -1638.4 m to 1638.4 m; the tree's metric
+// bounds around its last cell lie on or past the range's end.
+TEST(GenerateNavMap, PointsInTheLastCellsOfTheKeyRangeAreMapped) {
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    octomath::Vector3 origin;
+  };
+  const std::vector<Case> cases = {
+      {"last cell in x", {{1638.37f, 3.05f, 1.8f}, {1, 0, 0.5f}}, {0, 0, 1}},
+      {"first cell in x", {{-1638.38f, 2.0f, 1.0f}, {1, 0, 0.5f}}, {0, 0, 1}},
+      {"last cell in y", {{3.0f, 1638.36f, 1.0f}, {0, 1, 0.5f}}, {0, 0, 1}},
+      {"first cell in y", {{3.0f, -1638.39f, 1.0f}, {0, 1, 0.5f}}, {0, 0, 1}},
+      {"both ends of x", {{1638.37f, 1, 1}, {-1638.38f, 2, 1}}, {0, 0, 1}},
+      {"origin in the last cell", {{1630.0f, 0, 1}}, {1638.37f, 0, 1}},
+  };
+  MapPostProcess post;
+  post.min_height_ = 0.0;
+  post.max_height_ = 2.0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    post.sensor_origin_ = c.origin;
+    ASSERT_TRUE(post.constructOctMap(makeCloud(c.points)));
+    ASSERT_TRUE(post.generateNavMap());
+    for (const Point& p : c.points) {
+      EXPECT_EQ(test_support::cellAt(*post.gridMap(), p[0], p[1]), GridMap::kOccupied) << p[0] << " " << p[1];
+    }
+  }
+}
+
+TEST(GridKeyRange, CoversTheBoundsCellsAsOctomapKeysThem) {
+  struct Case {
+    double min, max, resolution;
+    uint16_t first;
+    uint64_t count;
+  };
+  const Case cases[] = {
+      {0.0, 0.05, 0.05, 32768, 2},         // the bounds reach into the next cell
+      {0.3, 0.35, 0.05, 32774, 1},         // 0.35 narrows to just below a border
+      {1638.375, 1638.4, 0.05, 65535, 2},  // the far side of the range's last cell
+      {-1638.4, -1638.375, 0.05, 0, 1},    // narrows to just below the range's first cell
+      {-1.0, 1.0, 0.25, 32764, 9},
+  };
+  for (const Case& c : cases) {
+    const korvane_navigation::GridKeyRange range = korvane_navigation::gridKeyRange(c.min, c.max, c.resolution);
+    EXPECT_EQ(range.first, c.first) << c.min;
+    EXPECT_EQ(range.count, c.count) << c.min;
+  }
 }
 
 TEST(GenerateNavMap, CoarseLeavesCoverTheirWholeFootprintAndOccupiedWins) {

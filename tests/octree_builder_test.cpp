@@ -161,4 +161,27 @@ TEST(LoadOccupancyTree, PrunesOctantsAboveBlocks) {
   expectSameTreeAsOctomap(cube, {0.5f, 0.5f, 0.5f}, 1.0, "solid cube");
 }
 
+// One sensor origin serves every floor: its height above or below a band is
+// no sign of a typo, its distance in plan is.
+TEST(EstimateCast, JudgesTheOriginsDistanceInPlanOnly) {
+  const PointVector band = {{0, 0, 3.2f}, {10, 6, 4.5f}, {5, 3, 3.5f}};
+  struct Case {
+    const char* name;
+    octomap::point3d origin;
+    double outside;
+  };
+  const Case cases[] = {
+      {"inside the box", {5, 3, 4}, 0.0},
+      {"a storey below, as advised for the upper floors", {5, 3, 1}, 0.0},
+      {"far above", {5, 3, 400}, 0.0},
+      {"off in x", {-7, 3, 1}, 7.0},
+      {"off in x and y, below", {13, 10, -20}, 5.0},
+  };
+  for (const Case& c : cases) {
+    const CastEstimate estimate = estimateCast(band, HeightBand{3.0f, 5.0f}, c.origin, 0.05);
+    EXPECT_NEAR(estimate.origin_outside, c.outside, 1e-5) << c.name;
+    EXPECT_EQ(estimate.band_points, 3u) << c.name;
+  }
+}
+
 }  // namespace

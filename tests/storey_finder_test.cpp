@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <ostream>
 #include <stdexcept>
@@ -131,9 +132,9 @@ INSTANTIATE_TEST_SUITE_P(Buildings, StoreysOfBuilding, ::testing::ValuesIn(build
                          [](const ::testing::TestParamInfo<BuildingCase>& info) { return info.param.name; });
 
 // A bare room scanned on its own: floor, walls and, unless left out, the ceiling.
-PointVector singleRoom(double height, bool with_ceiling) {
+PointVector singleRoom(double height, bool with_ceiling, double step = 0.03) {
   PointVector raw;
-  const double width = 5.0, depth = 4.0, step = 0.03;
+  const double width = 5.0, depth = 4.0;
   const auto add = [&](double x, double y, double z) {
     raw.emplace_back(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z));
   };
@@ -179,6 +180,151 @@ TEST(StoreysOfOneRoom, TheBandStopsUnderTheCeilingOrAtTheRobotsHeight) {
   }
 }
 
+std::vector<double> floorHeights(const std::vector<FoundStorey>& storeys) {
+  std::vector<double> heights;
+  for (const FoundStorey& s : storeys) heights.push_back(s.floor_height);
+  return heights;
+}
+
+void expectFloorsNear(const std::vector<FoundStorey>& found, const std::vector<double>& floors) {
+  ASSERT_EQ(found.size(), floors.size()) << ::testing::PrintToString(floorHeights(found));
+  for (size_t i = 0; i < floors.size(); ++i) EXPECT_NEAR(found[i].floor_height, floors[i], kHeightTolerance) << i;
+}
+
+// Far outliers once widened the squares until the rule judged coarse cells
+// and found floors where there are none.
+TEST(StoreysBesideFarOutliers, AreTheBuildingsAlone) {
+  const BuildingParameters demo = demoBuilding();
+  const PointVector building = inMapFrame(scanOf(demo, planBuilding(demo), false), {90, 6, -10, 0});
+  const PointVector room = inMapFrame(singleRoom(2.6, true), {0, 0, 0, 0});
+  struct Case {
+    const char* name;
+    PointVector points;
+    std::vector<pcl::PointXYZ> outliers;
+    std::vector<double> floors;
+  };
+  const std::vector<Case> cases = {
+      {"demo building and three points 10 km away", building,
+       {{10000, 0, 7.5f}, {10000.3f, 0.1f, 8}, {-3, 10000, 2}}, {0.0, 3.0}},
+      {"room and a point at (20000, 20000, 1)", room, {{20000, 20000, 1}}, {0.0}},
+      {"room and points far below and out", room, {{-5000, 40, -300}, {6000, -7000, 900}}, {0.0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PointVector points = c.points;
+    points.insert(points.end(), c.outliers.begin(), c.outliers.end());
+    const StoreySurvey survey = surveyStoreys(points);
+    EXPECT_TRUE(survey.cannot_judge.empty()) << survey.cannot_judge;
+    ASSERT_EQ(survey.parts.size(), 1u);
+    expectFloorsNear(survey.storeys, c.floors);
+    const std::vector<FoundStorey> alone = findStoreys(c.points);
+    ASSERT_EQ(alone.size(), survey.storeys.size());
+    for (size_t i = 0; i < alone.size(); ++i) {
+      EXPECT_EQ(survey.storeys[i].band_min_height, alone[i].band_min_height);
+      EXPECT_EQ(survey.storeys[i].band_max_height, alone[i].band_max_height);
+    }
+  }
+}
+
+// A scan sparser everywhere than its voxel size: every square holds a point
+// or two, none is dense, and all of them are judged.
+TEST(StoreysOfASparseScan, AreFoundOnAllItsSquares) {
+  StoreyFinderOptions options;
+  options.voxel_size = 0.03;  // as the run was configured; the scan itself has points 0.11 m apart
+  PointVector slabs;
+  for (double x = 0; x < 5; x += 0.11)
+    for (double y = 0; y < 4; y += 0.11)
+      for (const float z : {0.5f, 3.1f}) slabs.emplace_back(static_cast<float>(x), static_cast<float>(y), z);
+  const StoreySurvey survey = surveyStoreys(slabs, options);
+  ASSERT_EQ(survey.parts.size(), 1u);
+  expectFloorsNear(survey.storeys, {0.5});
+}
+
+// Two thin lines of touching squares, 600 m each, meeting at a corner, as
+// densely scanned as a building's surfaces: one part whose box would need
+// squares coarser than the rule judges.
+PointVector corner(double length) {
+  PointVector points;
+  for (double d = 0; d <= length; d += 0.02) {
+    points.emplace_back(static_cast<float>(d), 0.0f, 0.0f);
+    points.emplace_back(0.0f, static_cast<float>(d), 0.0f);
+  }
+  return points;
+}
+
+TEST(StoreysOfAPartTooWideToJudge, AreRefusedWithAReason) {
+  PointVector points = inMapFrame(singleRoom(2.6, true), {0, 0, 0, 0});
+  const PointVector wide = corner(600.0);
+  points.insert(points.end(), wide.begin(), wide.end());
+  const StoreySurvey survey = surveyStoreys(points);
+  EXPECT_TRUE(survey.storeys.empty());
+  EXPECT_TRUE(survey.parts.empty());
+  EXPECT_NE(survey.cannot_judge.find("too wide to judge in 0.25 m squares"), std::string::npos) << survey.cannot_judge;
+  EXPECT_TRUE(findStoreys(points).empty());
+}
+
+// Two buildings side by side across an unscanned gap.
+PointVector twoBuildings(const BuildingParameters& a, const BuildingParameters& b) {
+  PointVector raw = scanOf(a, planBuilding(a), false);
+  const PointVector second = scanOf(b, planBuilding(b), false);
+  raw.insert(raw.end(), second.begin(), second.end());
+  return inMapFrame(raw, {0, 0, 0, 0});
+}
+
+BuildingParameters sideBuilding(std::vector<double> heights, std::array<double, 3> offset, uint64_t seed) {
+  BuildingParameters params = building(std::move(heights), {0.25, 0.25});
+  params.clutter_margin = 0.0;
+  params.offset = offset;
+  params.seed = seed;
+  return params;
+}
+
+TEST(StoreysOfBuildingsSideBySide, AreEachPartsWhenTheyDisagree) {
+  StoreyFinderOptions options;
+  // 20 m x 12 m with floors at 0 and 3.0 m; 3 m away, 14 m x 10 m with floors at 1.5 and 4.3 m.
+  BuildingParameters b = sideBuilding({2.8, 3.0}, {23.0, 0.0, 1.5}, 4);
+  b.width = 14.0;
+  b.depth = 10.0;
+  const StoreySurvey survey = surveyStoreys(twoBuildings(sideBuilding({3.0, 3.0}, {0, 0, 0}, 3), b), options);
+  ASSERT_TRUE(survey.partsDisagree());
+  ASSERT_EQ(survey.parts.size(), 2u);
+  EXPECT_TRUE(survey.storeys.empty()) << "no band set fits both";
+  const std::vector<double> floors[2] = {{0.0, 3.0}, {1.5, 4.3}};
+  for (size_t p = 0; p < 2; ++p) {
+    SCOPED_TRACE(partName(p));
+    const StoreyPart& part = survey.parts[p];
+    expectFloorsNear(part.storeys, floors[p]);
+    for (size_t i = 0; i < part.storeys.size(); ++i) {
+      // Each band starts over its own part's floor and stays under its own ceiling.
+      EXPECT_NEAR(part.storeys[i].band_min_height, floors[p][i] + options.floor_clearance, 0.02);
+      ASSERT_TRUE(part.storeys[i].ceiling_height.has_value());
+      EXPECT_LT(part.storeys[i].band_max_height, *part.storeys[i].ceiling_height);
+    }
+  }
+  EXPECT_LT(survey.parts[0].max_x, 21.0);
+  EXPECT_GT(survey.parts[1].min_x, 22.0);
+  const std::string json = suggestedFloorsJson(survey);
+  for (const char* name : {"\"P1-L1\"", "\"P1-L2\"", "\"P2-L1\"", "\"P2-L2\""})
+    EXPECT_NE(json.find(name), std::string::npos) << json;
+  EXPECT_NE(json.find("\"floor_name\": \"P2-L1\", \"min_height\": 1.6"), std::string::npos) << json;
+
+  // Outdoor ground and clutter scanned all around and between them does not join them.
+  BuildingParameters a_outdoors = sideBuilding({3.0, 3.0}, {0, 0, 0}, 3), b_outdoors = b;
+  a_outdoors.clutter_margin = b_outdoors.clutter_margin = 4.0;
+  const StoreySurvey outdoors = surveyStoreys(twoBuildings(a_outdoors, b_outdoors), options);
+  ASSERT_TRUE(outdoors.partsDisagree());
+  ASSERT_EQ(outdoors.parts.size(), 2u);
+  for (size_t p = 0; p < 2; ++p) expectFloorsNear(outdoors.parts[p].storeys, floors[p]);
+
+  // Alike buildings side by side share their bands.
+  const StoreySurvey alike =
+      surveyStoreys(twoBuildings(sideBuilding({3.0, 3.0}, {0, 0, 0}, 3), sideBuilding({3.0, 3.0}, {25, 0, 0}, 5)));
+  EXPECT_FALSE(alike.partsDisagree());
+  EXPECT_EQ(alike.parts.size(), 2u);
+  expectFloorsNear(alike.storeys, {0.0, 3.0});
+  EXPECT_EQ(suggestedFloorsJson(alike), suggestedFloorsJson(alike.storeys));
+}
+
 TEST(StoreysWithoutAFloor, AreNotInvented) {
   PointVector wall;
   for (double x = 0; x < 10; x += 0.05)
@@ -208,7 +354,8 @@ TEST(SuggestedFloors, AreAConfigurationsFloorsInPlainDecimals) {
             "{\"floors\": [{\"floor_name\": \"L1\", \"min_height\": -3.1, \"max_height\": -1.3}, "
             "{\"floor_name\": \"L2\", \"min_height\": 0.1, \"max_height\": 1.9}, "
             "{\"floor_name\": \"L3\", \"min_height\": 3.35, \"max_height\": 5.15}]}");
-  EXPECT_EQ(suggestedFloorsJson({}), "{\"floors\": []}");
+  EXPECT_EQ(suggestedFloorsJson(std::vector<FoundStorey>()), "{\"floors\": []}");
+  EXPECT_EQ(suggestedFloorsJson(StoreySurvey()), "{\"floors\": []}");
 }
 
 TEST(SuggestFloorsCommand, PrintsFloorsThatMakeEveryFloorsMap) {
@@ -242,6 +389,36 @@ TEST(SuggestFloorsCommand, PrintsFloorsThatMakeEveryFloorsMap) {
   ASSERT_EQ(test_support::runMapGenerator({"config.json"}, dir.path()).status, 0);
   EXPECT_TRUE(test_support::fileExists(dir.file("maps/L1.png")));
   EXPECT_TRUE(test_support::fileExists(dir.file("maps/L2.yaml")));
+
+  // Too wide a part to judge: an ERROR that says so, not a band.
+  std::vector<test_support::Point> wide;
+  for (const pcl::PointXYZ& p : corner(600.0)) wide.push_back({p.x, p.y, p.z});
+  test_support::writePcd(dir.file("wide.pcd"), wide);
+  test_support::writeFile(dir.file("config.json"), test_support::configJson("maps", "wide.pcd", 0.05, 0.05));
+  const test_support::CommandResult wide_run =
+      test_support::runMapGenerator({"--suggest-floors", "config.json"}, dir.path());
+  EXPECT_EQ(wide_run.status, 1);
+  EXPECT_TRUE(
+      wide_run.hasRecord('E', "cannot judge the storeys of wide.pcd: its points from (0, 0) to (600.25, 600.25) m"))
+      << wide_run.output;
+  EXPECT_FALSE(wide_run.contains("{\"floors\""));
+
+  // Buildings whose storeys do not line up: a WARNING with each part, and each part's own bands.
+  BuildingParameters b = sideBuilding({2.8, 3.0}, {23.0, 0.0, 1.5}, 4);
+  b.width = 14.0;
+  b.depth = 10.0;
+  std::vector<test_support::Point> two;
+  for (const pcl::PointXYZ& p : twoBuildings(sideBuilding({3.0, 3.0}, {0, 0, 0}, 3), b)) two.push_back({p.x, p.y, p.z});
+  test_support::writePcd(dir.file("two.pcd"), two);
+  test_support::writeFile(dir.file("config.json"), test_support::configJson("maps", "two.pcd", 0.05, 0.05));
+  const test_support::CommandResult parts =
+      test_support::runMapGenerator({"--suggest-floors", "config.json"}, dir.path());
+  EXPECT_EQ(parts.status, 0) << parts.output;
+  EXPECT_TRUE(parts.hasRecord('W', "the 2 parts of the footprint of two.pcd have storeys at different heights"))
+      << parts.output;
+  EXPECT_TRUE(parts.hasRecord('W', "P2: x from 22.75 to 37.25 m, y from -0.25 to 10.25 m")) << parts.output;
+  EXPECT_TRUE(parts.hasRecord('I', "P2-L1: floor at 1.50 m covering ")) << parts.output;
+  EXPECT_TRUE(parts.contains("{\"floor_name\": \"P2-L1\", \"min_height\": 1.6, ")) << parts.output;
 
   test_support::writeFile(dir.file("config.json"), test_support::configJson("maps", "wall.pcd", 0.05, 0.05));
   const test_support::CommandResult none =

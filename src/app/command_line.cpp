@@ -63,6 +63,25 @@ bool readPositionalArguments(int count, char** args, Config& config) {
   return true;
 }
 
+// One INFO record per storey: its floor, its ceiling and its band.
+void logStoreys(const std::vector<FoundStorey>& storeys, const std::string& prefix) {
+  for (size_t i = 0; i < storeys.size(); ++i) {
+    const FoundStorey& storey = storeys[i];
+    std::ostringstream line;
+    line << std::fixed << std::setprecision(2) << prefix << "L" << i + 1 << ": floor at " << storey.floor_height
+         << " m covering " << std::setprecision(0) << 100 * storey.floor_coverage << " % of the footprint, ";
+    if (storey.ceiling_height) {
+      line << std::setprecision(2) << "ceiling at " << *storey.ceiling_height << " m covering "
+           << std::setprecision(0) << 100 * storey.ceiling_coverage << " %";
+    } else {
+      line << "no ceiling scanned";
+    }
+    line << std::setprecision(2) << ", confidence " << storey.confidence << "; band "
+         << storey.band_min_height << " to " << storey.band_max_height << " m";
+    LOG(INFO) << line.str();
+  }
+}
+
 // `--suggest-floors [config.json] [--robot-height <m>]`: the storeys found
 // in the configured cloud, as the "floors" member to paste into the
 // configuration, on standard output; nothing is written.
@@ -87,52 +106,63 @@ int suggestFloors(int count, char** args) {
   if (!generator.loadConfig(config_path)) return -1;
   if (!generator.prepareCloud()) return 1;
   options.voxel_size = generator.config_.downsample_size;
-  std::vector<FoundStorey> storeys;
+  StoreySurvey survey;
   try {
-    storeys = findStoreys(generator.pointcloud().points, options);
+    survey = surveyStoreys(generator.pointcloud().points, options);
   } catch (const std::invalid_argument& e) {
     LOG(ERROR) << "--robot-height " << options.robot_height << " leaves no band: " << e.what();
     return -1;
   }
-  if (storeys.empty()) {
-    LOG(ERROR) << "no floor found in " << generator.config_.input_pointcloud
+  const std::string& cloud = generator.config_.input_pointcloud;
+  if (!survey.cannot_judge.empty()) {
+    LOG(ERROR) << "cannot judge the storeys of " << cloud << ": " << survey.cannot_judge;
+    return 1;
+  }
+  if (survey.parts.empty()) {
+    LOG(ERROR) << "no floor found in " << cloud
                << ": no horizontal surface covers a large share of the building's footprint";
     return 1;
   }
-  for (size_t i = 0; i < storeys.size(); ++i) {
-    const FoundStorey& storey = storeys[i];
-    std::ostringstream line;
-    line << std::fixed << std::setprecision(2) << "L" << i + 1 << ": floor at " << storey.floor_height
-         << " m covering " << std::setprecision(0) << 100 * storey.floor_coverage << " % of the footprint, ";
-    if (storey.ceiling_height) {
-      line << std::setprecision(2) << "ceiling at " << *storey.ceiling_height << " m covering "
-           << std::setprecision(0) << 100 * storey.ceiling_coverage << " %";
-    } else {
-      line << "no ceiling scanned";
+  if (!survey.partsDisagree()) {
+    logStoreys(survey.storeys, "");
+  } else {
+    LOG(WARNING) << "the " << survey.parts.size() << " parts of the footprint of " << cloud
+                 << " have storeys at different heights: no band fits them all, so each part gets its own"
+                    " bands, right for that part only";
+    for (size_t i = 0; i < survey.parts.size(); ++i) {
+      const StoreyPart& part = survey.parts[i];
+      std::ostringstream line;
+      line << std::fixed << std::setprecision(2) << partName(i) << ": x from " << part.min_x << " to " << part.max_x
+           << " m, y from " << part.min_y << " to " << part.max_y << " m, " << part.points << " points, "
+           << part.storeys.size() << (part.storeys.size() == 1 ? " storey" : " storeys");
+      LOG(WARNING) << line.str();
+      logStoreys(part.storeys, partName(i) + "-");
     }
-    line << std::setprecision(2) << ", confidence " << storey.confidence << "; band "
-         << storey.band_min_height << " to " << storey.band_max_height << " m";
-    LOG(INFO) << line.str();
   }
   // A cloud left far from the origin would fall outside every floor's
   // octree: the suggestion carries the translation that brings it home, and
   // bands in the frame that translation makes.
   const std::optional<Eigen::Vector3d> shift =
       shiftIntoOctreeReach(generator.pointcloud().points, generator.config_.map_resolution);
-  std::string suggestion = suggestedFloorsJson(storeys);
   if (shift) {
-    for (FoundStorey& storey : storeys) {
-      storey.band_min_height += shift->z();
-      storey.band_max_height += shift->z();
-    }
+    const auto move = [&shift](std::vector<FoundStorey>& storeys) {
+      for (FoundStorey& storey : storeys) {
+        storey.band_min_height += shift->z();
+        storey.band_max_height += shift->z();
+      }
+    };
+    move(survey.storeys);
+    for (StoreyPart& part : survey.parts) move(part.storeys);
+  }
+  std::string json = suggestedFloorsJson(survey);
+  if (shift) {
     Eigen::Affine3d transform = generator.config_.transform_matrix;
     transform.translation() += *shift;
-    suggestion = suggestedFloorsJson(storeys);
-    suggestion.insert(suggestion.rfind('}'), ", \"transform_matrix\": " + transformMatrixJson(transform));
+    json.insert(json.rfind('}'), ", \"transform_matrix\": " + transformMatrixJson(transform));
     LOG(WARNING) << "the cloud lies far from the map frame's origin: the suggestion moves it by "
                  << translationJson(*shift) << " m";
   }
-  std::printf("%s\n", suggestion.c_str());
+  std::printf("%s\n", json.c_str());
   return 0;
 }
 

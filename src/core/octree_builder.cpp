@@ -312,22 +312,29 @@ CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
     ray_cells += steps;
   }
   if (estimate.band_points == 0) return estimate;
-  double box_cells = 1.0, outside_squared = 0.0;
+  constexpr double kCountLimit = 1e19;
+  double box_cells = 1.0, walk_grid_cells = 1.0, outside_squared = 0.0;
   for (int i = 0; i < 3; ++i) {
     estimate.band_lo[i] = band_lo[i];
     estimate.band_hi[i] = band_hi[i];
     lo[i] = std::min(lo[i], double{band_lo[i]});
     hi[i] = std::max(hi[i], double{band_hi[i]});
-    box_cells *= std::floor((hi[i] - lo[i]) * inverse) + 1.0;
+    const double cells = std::floor((hi[i] - lo[i]) * inverse) + 1.0;
+    box_cells *= cells;
+    walk_grid_cells *= cells + 2 * kGridMargin;
+    if (i == 0) estimate.grid_columns = static_cast<uint64_t>(std::min(cells + 1.0, kCountLimit));
+    if (i == 1) estimate.grid_rows = static_cast<uint64_t>(std::min(cells + 1.0, kCountLimit));
+    if (i == 2) continue;
     const double outside = std::max({0.0, band_lo[i] - double{origin(i)}, double{origin(i)} - band_hi[i]});
     outside_squared += outside * outside;
   }
   estimate.origin_outside = std::sqrt(outside_squared);
-  constexpr double kCountLimit = 1e19;
   estimate.box_cells = static_cast<uint64_t>(std::min(box_cells, kCountLimit));
   estimate.ray_cells = static_cast<uint64_t>(std::min(ray_cells, kCountLimit));
-  const double bytes = box_cells <= ray_cells ? box_cells * kBytesPerCellOfAFilledBox
-                                              : ray_cells * kBytesPerCellOfASparseRay;
+  double bytes = box_cells <= ray_cells ? box_cells * kBytesPerCellOfAFilledBox
+                                        : ray_cells * kBytesPerCellOfASparseRay;
+  // castRays walks in a dense grid of one bit per cell of the box when it fits.
+  if (walk_grid_cells <= static_cast<double>(kMaxGridCells)) bytes += walk_grid_cells / 8;
   estimate.bytes = static_cast<uint64_t>(std::min(bytes, kCountLimit));
   return estimate;
 }

@@ -57,10 +57,16 @@ struct CastEstimate {
   uint64_t band_points = 0;
   uint64_t box_cells = 0;   // the box of the origin's and the band's cells
   uint64_t ray_cells = 0;   // cells the rays step through, overlaps counted each time
+  // Columns and rows of the floor's grid over that box: its cells in x and
+  // y, and one more, as the tree's bounds reach into the next cell.
+  uint64_t grid_columns = 0;
+  uint64_t grid_rows = 0;
   float band_lo[3] = {0, 0, 0};
   float band_hi[3] = {0, 0, 0};
-  uint64_t bytes = 0;
-  // How far the origin lies outside the band's bounding box, in metres.
+  uint64_t bytes = 0;  // cell stores, walk grid and tree
+  // How far the origin lies outside the band's bounding box in plan (x and
+  // y), in metres. One origin serves every floor, so it lies above or below
+  // most bands by design; only a plan distance makes the rays suspect.
   double origin_outside = 0.0;
 };
 

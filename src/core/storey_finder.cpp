@@ -6,13 +6,14 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/footprint_parts.h"
 #include "map_postprocess.h"
 
 namespace korvane_navigation {
 namespace {
 
-// Bounds on the working grid: a cloud stretched by far outliers gets coarser
-// cells and height steps instead of exhausting memory.
+// Bounds on the working grid of one part of the footprint: a part wider than
+// this is not judged, a part taller gets coarser height steps.
 constexpr size_t kMaxCells = size_t(1) << 22;
 constexpr size_t kMaxHeightBins = size_t(1) << 22;
 // A cell sees a horizontal surface where its points lie within the surface
@@ -37,6 +38,8 @@ constexpr double kMinStandingShare = 0.05;
 // walls, furniture and shadows hide part of every real floor.
 constexpr double kFullCoverage = 0.6;
 constexpr double kMissingCeilingConfidence = 0.5;
+// Share of a wholly covered square's points a square needs to join a part.
+constexpr double kDenseSquareShare = 0.25;
 
 struct Grid {
   double min_x = 0, min_y = 0, min_z = 0;
@@ -54,7 +57,26 @@ struct Grid {
 
 bool isFinite(const pcl::PointXYZ& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
-bool makeGrid(const PointVector& points, const StoreyFinderOptions& options, Grid& grid) {
+enum class GridOutcome { kMade, kNoPoint, kTooWide };
+
+// Where the squares of every part are laid from, so that a part is cut into
+// the same squares as the whole cloud would be.
+struct SquareAnchor {
+  double x = 0, y = 0;
+};
+
+SquareAnchor lowestCorner(const PointVector& points) {
+  SquareAnchor anchor{std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
+  for (const pcl::PointXYZ& p : points) {
+    if (!isFinite(p)) continue;
+    anchor.x = std::min<double>(anchor.x, p.x);
+    anchor.y = std::min<double>(anchor.y, p.y);
+  }
+  return anchor;
+}
+
+GridOutcome makeGrid(const PointVector& points, const StoreyFinderOptions& options, const SquareAnchor& anchor,
+                     Grid& grid) {
   double lo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
                   std::numeric_limits<double>::max()};
   double hi[3] = {std::numeric_limits<double>::lowest(), std::numeric_limits<double>::lowest(),
@@ -66,22 +88,28 @@ bool makeGrid(const PointVector& points, const StoreyFinderOptions& options, Gri
     const double c[3] = {p.x, p.y, p.z};
     for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
   }
-  if (!any) return false;
-  grid.min_x = lo[0], grid.min_y = lo[1], grid.min_z = lo[2];
+  if (!any) return GridOutcome::kNoPoint;
   grid.cell = options.cell_size;
+  grid.min_x = anchor.x + std::floor((lo[0] - anchor.x) / grid.cell) * grid.cell;
+  grid.min_y = anchor.y + std::floor((lo[1] - anchor.y) / grid.cell) * grid.cell;
+  // Rounding must not leave the lowest point below its square.
+  if (grid.min_x > lo[0]) grid.min_x -= grid.cell;
+  if (grid.min_y > lo[1]) grid.min_y -= grid.cell;
+  grid.min_z = lo[2];
   grid.step = options.height_step;
-  for (;;) {
-    grid.nx = static_cast<size_t>((hi[0] - lo[0]) / grid.cell) + 1;
-    grid.ny = static_cast<size_t>((hi[1] - lo[1]) / grid.cell) + 1;
-    if (grid.nx * grid.ny <= kMaxCells) break;
-    grid.cell *= 1.5;
-  }
+  // Coarser squares would judge the rule on something else than floors; a
+  // part this wide is left unjudged instead.
+  const double nx = std::floor((hi[0] - grid.min_x) / grid.cell) + 1;
+  const double ny = std::floor((hi[1] - grid.min_y) / grid.cell) + 1;
+  if (nx * ny > static_cast<double>(kMaxCells)) return GridOutcome::kTooWide;
+  grid.nx = static_cast<size_t>(nx);
+  grid.ny = static_cast<size_t>(ny);
   for (;;) {
     grid.nz = static_cast<size_t>((hi[2] - lo[2]) / grid.step) + 1;
     if (grid.nz <= kMaxHeightBins) break;
     grid.step *= 1.5;
   }
-  return true;
+  return GridOutcome::kMade;
 }
 
 // A height at which one cell sees a horizontal surface.
@@ -236,12 +264,26 @@ void validate(const StoreyFinderOptions& o) {
 
 double toCentimetres(double metres) { return std::round(metres * 100.0) / 100.0; }
 
-}  // namespace
+// What one part of the footprint holds.
+struct PartFinding {
+  std::vector<FoundStorey> storeys;
+  bool roofed = false;  // a floor and a ceiling over it were seen, not a lone surface
+  bool too_wide = false;
+};
 
-std::vector<FoundStorey> findStoreys(const PointVector& points, const StoreyFinderOptions& options) {
-  validate(options);
+PartFinding judgePart(const PointVector& points, const StoreyFinderOptions& options,
+                      const SquareAnchor& anchor) {
+  PartFinding finding;
   Grid grid;
-  if (!makeGrid(points, options, grid)) return {};
+  switch (makeGrid(points, options, anchor, grid)) {
+    case GridOutcome::kMade:
+      break;
+    case GridOutcome::kNoPoint:
+      return finding;
+    case GridOutcome::kTooWide:
+      finding.too_wide = true;
+      return finding;
+  }
   const int64_t tolerance_bins = std::max<int64_t>(1, std::llround(options.surface_tolerance / grid.step));
   const double clear_gap = std::max(kMinClearGap, kClearGapPerVoxel * options.voxel_size);
   const CellColumns columns = buildColumns(points, grid, static_cast<uint32_t>(tolerance_bins), clear_gap);
@@ -251,7 +293,7 @@ std::vector<FoundStorey> findStoreys(const PointVector& points, const StoreyFind
   const uint64_t min_cells =
       std::max<uint64_t>(1, static_cast<uint64_t>(kMinSurfaceArea / (grid.cell * grid.cell)));
   const std::vector<Candidate> candidates = findCandidates(levels_per_bin, tolerance_bins, min_cells);
-  if (candidates.empty()) return {};
+  if (candidates.empty()) return finding;
 
   // Each bin belongs to the nearest candidate within tolerance, if any.
   std::vector<int32_t> label(grid.nz, -1);
@@ -280,7 +322,8 @@ std::vector<FoundStorey> findStoreys(const PointVector& points, const StoreyFind
     }
     if (highest - lowest >= roofed_bins) footprint[cell] = 1, ++footprint_cells;
   }
-  if (footprint_cells < min_cells) {
+  finding.roofed = footprint_cells >= min_cells;
+  if (!finding.roofed) {
     // Nothing is roofed (a floor scanned without its ceiling): the largest surface stands in.
     const auto largest = std::max_element(candidates.begin(), candidates.end(),
                                           [](const Candidate& a, const Candidate& b) { return a.cells < b.cells; });
@@ -344,7 +387,7 @@ std::vector<FoundStorey> findStoreys(const PointVector& points, const StoreyFind
     if (!roof) found.push_back({open, nullptr});
   }
 
-  std::vector<FoundStorey> storeys;
+  std::vector<FoundStorey>& storeys = finding.storeys;
   for (const Pending& p : found) {
     FoundStorey s;
     s.floor_height = p.floor->height;
@@ -362,18 +405,109 @@ std::vector<FoundStorey> findStoreys(const PointVector& points, const StoreyFind
     s.band_max_height = toCentimetres(top);
     storeys.push_back(s);
   }
-  return storeys;
+  return finding;
 }
 
-std::string suggestedFloorsJson(const std::vector<FoundStorey>& storeys) {
-  std::string json = "{\"floors\": [";
+// Two parts agree when they have as many storeys and each band of one lies
+// within the surface tolerance, both ways, of the other's.
+bool sameBands(const std::vector<FoundStorey>& a, const std::vector<FoundStorey>& b, double tolerance) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::fabs(a[i].band_min_height - b[i].band_min_height) > tolerance ||
+        std::fabs(a[i].band_max_height - b[i].band_max_height) > tolerance)
+      return false;
+  }
+  return true;
+}
+
+std::string metres(double value) { return plainDecimal(toCentimetres(value)); }
+
+// The survey on the parts made of the squares holding at least
+// `min_points_per_square` points.
+StoreySurvey surveyParts(const PointVector& points, const StoreyFinderOptions& options,
+                         size_t min_points_per_square) {
+  StoreySurvey survey;
+  const SquareAnchor anchor = lowestCorner(points);
+  // A part smaller than the smallest surface holds no storey.
+  const size_t min_squares =
+      std::max<size_t>(1, static_cast<size_t>(kMinSurfaceArea / (options.cell_size * options.cell_size)));
+  std::vector<StoreyPart> roofed, unroofed;
+  for (FootprintPart& part : footprintParts(points, options.cell_size, min_squares, min_points_per_square)) {
+    const PartFinding finding = judgePart(part.points, options, anchor);
+    if (finding.too_wide) {
+      survey.cannot_judge = "its points from (" + metres(part.min_x) + ", " + metres(part.min_y) + ") to (" +
+                            metres(part.max_x) + ", " + metres(part.max_y) +
+                            ") m touch each other over more than " +
+                            std::to_string(static_cast<uint64_t>(kMaxCells * options.cell_size * options.cell_size)) +
+                            " square metres of bounding box, too wide to judge in " + metres(options.cell_size) +
+                            " m squares: crop the cloud to the building";
+      survey.parts.clear();
+      return survey;
+    }
+    if (finding.storeys.empty()) continue;
+    StoreyPart found{part.min_x, part.min_y, part.max_x, part.max_y, part.points.size(), finding.storeys};
+    (finding.roofed ? roofed : unroofed).push_back(std::move(found));
+  }
+  // Outdoor ground and clutter scanned apart from the building show a floor
+  // with nothing over it: where any part is roofed, only roofed parts count.
+  survey.parts = roofed.empty() ? std::move(unroofed) : std::move(roofed);
+  if (survey.parts.empty()) return survey;
+  const double tolerance = 2 * options.surface_tolerance;
+  for (const StoreyPart& part : survey.parts)
+    if (!sameBands(part.storeys, survey.parts.front().storeys, tolerance)) return survey;
+  survey.storeys = survey.parts.front().storeys;
+  return survey;
+}
+
+}  // namespace
+
+StoreySurvey surveyStoreys(const PointVector& points, const StoreyFinderOptions& options) {
+  validate(options);
+  // A square wholly covered by one surface holds about (square / voxel)^2
+  // thinned points; outdoor ground is scanned far more sparsely, and squares
+  // with under a quarter of that join no part, so that ground between two
+  // buildings does not make them one. A scan sparse everywhere is judged on
+  // all its squares.
+  const double per_surface = std::pow(options.cell_size / options.voxel_size, 2);
+  const size_t sparse_below =
+      static_cast<size_t>(std::min(1e6, std::max(1.0, std::floor(kDenseSquareShare * per_surface))));
+  StoreySurvey survey = surveyParts(points, options, sparse_below);
+  if (sparse_below > 1 && survey.parts.empty() && survey.cannot_judge.empty()) {
+    survey = surveyParts(points, options, 1);
+  }
+  return survey;
+}
+
+std::vector<FoundStorey> findStoreys(const PointVector& points, const StoreyFinderOptions& options) {
+  return surveyStoreys(points, options).storeys;
+}
+
+namespace {
+
+void appendFloors(const std::vector<FoundStorey>& storeys, const std::string& prefix, std::string& json) {
   for (size_t i = 0; i < storeys.size(); ++i) {
-    json += (i ? ", " : "");
-    json += "{\"floor_name\": \"L" + std::to_string(i + 1) + "\", \"min_height\": " +
+    json += (json.back() == '[' ? "" : ", ");
+    json += "{\"floor_name\": \"" + prefix + "L" + std::to_string(i + 1) + "\", \"min_height\": " +
             plainDecimal(toCentimetres(storeys[i].band_min_height)) +
             ", \"max_height\": " + plainDecimal(toCentimetres(storeys[i].band_max_height)) + "}";
   }
+}
+
+}  // namespace
+
+std::string suggestedFloorsJson(const std::vector<FoundStorey>& storeys) {
+  std::string json = "{\"floors\": [";
+  appendFloors(storeys, "", json);
   return json + "]}";
 }
+
+std::string suggestedFloorsJson(const StoreySurvey& survey) {
+  if (!survey.partsDisagree()) return suggestedFloorsJson(survey.storeys);
+  std::string json = "{\"floors\": [";
+  for (size_t i = 0; i < survey.parts.size(); ++i) appendFloors(survey.parts[i].storeys, partName(i) + "-", json);
+  return json + "]}";
+}
+
+std::string partName(size_t index) { return "P" + std::to_string(index + 1); }
 
 }  // namespace korvane_navigation

@@ -49,16 +49,52 @@ struct FoundStorey {
   double band_max_height = 0.0;
 };
 
-// The storeys of the building in `points` (thinned, in the map frame, z up),
-// lowest first; empty when no floor is found. Points with a non-finite
-// coordinate are ignored. Throws std::invalid_argument for options that are not
-// finite and positive or leave no room for a band (robot_height <= floor_clearance,
-// max_slab_thickness <= floor_clearance + ceiling_clearance).
+// The storeys of one part of the footprint (see footprint_parts.h) and the
+// box of its squares, in map-frame metres.
+struct StoreyPart {
+  double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
+  size_t points = 0;
+  std::vector<FoundStorey> storeys;
+};
+
+// The storeys of a cloud, judged part by part of its footprint, so that
+// stray points far away neither widen the squares nor decide the floors.
+struct StoreySurvey {
+  // The building's storeys, lowest first: those of every part, when all
+  // parts have the same bands. Empty when no floor is found, when the parts
+  // disagree, or when the cloud cannot be judged.
+  std::vector<FoundStorey> storeys;
+  // The parts that hold storeys, most squares first. Where some part has a
+  // floor under a ceiling, parts with only a lone surface (outdoor ground
+  // scanned apart) are left out.
+  std::vector<StoreyPart> parts;
+  // Why the rule cannot judge the cloud, when it cannot; empty otherwise.
+  std::string cannot_judge;
+
+  bool partsDisagree() const { return storeys.empty() && parts.size() > 1; }
+};
+
+// Points with a non-finite coordinate are ignored. Throws
+// std::invalid_argument for options that are not finite and positive or leave
+// no room for a band (robot_height <= floor_clearance, max_slab_thickness <=
+// floor_clearance + ceiling_clearance).
+StoreySurvey surveyStoreys(const PointVector& points, const StoreyFinderOptions& options = {});
+
+// The storeys of the building in `points` (thinned, in the map frame, z up):
+// surveyStoreys(points, options).storeys.
 std::vector<FoundStorey> findStoreys(const PointVector& points, const StoreyFinderOptions& options = {});
 
 // The bands as a configuration's floors, named L1, L2, ... from the lowest,
 // on one line without a trailing newline:
 // {"floors": [{"floor_name": "L1", "min_height": 0.1, "max_height": 1.9}, ...]}
 std::string suggestedFloorsJson(const std::vector<FoundStorey>& storeys);
+
+// The name of the survey's part at `index`: P1, P2, ...
+std::string partName(size_t index);
+
+// The survey's bands: the building's, or, when its parts disagree, each
+// part's, named after the part (P1-L1, P1-L2, P2-L1, ...): each is right for
+// its own part only.
+std::string suggestedFloorsJson(const StoreySurvey& survey);
 
 }  // namespace korvane_navigation
