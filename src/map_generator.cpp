@@ -234,10 +234,18 @@ bool NavMapGenerator::prepareCloud() {
 
 bool NavMapGenerator::generatePCDMap() {
   if (!prepareCloud()) return false;
-  if (!ensureDirectory(config_.output_path)) {
-    LOG(ERROR) << "Failed to create directory: " << config_.output_path;
+  std::string directory_error;
+  if (!ensureDirectory(config_.output_path, &directory_error)) {
+    LOG(ERROR) << "Failed to create directory: " << config_.output_path << ": " << directory_error;
     return false;
   }
+  // From here until the maps are in place no other run may write here.
+  std::vector<std::string> cleaned;
+  if (outputs_ && !outputs_->holdFolder(config_.output_path, &cleaned, &directory_error)) {
+    LOG(ERROR) << directory_error;
+    return false;
+  }
+  for (const std::string& line : cleaned) LOG(INFO) << "left by an interrupted run: " << line;
 
   const std::string map_file = config_.output_path + "/map.pcd";
   const Stopwatch stage;
