@@ -67,7 +67,7 @@ NavMapGenerator::NavMapGenerator() {
 
 NavMapGenerator::~NavMapGenerator() = default;
 
-bool NavMapGenerator::loadConfig(const std::string& path) {
+bool NavMapGenerator::loadConfig(const std::string& path, FloorsMember floors) {
   std::string error;
   switch (presenceOf(path, error)) {
     case Presence::kPresent:
@@ -80,7 +80,7 @@ bool NavMapGenerator::loadConfig(const std::string& path) {
       LOG(ERROR) << path << " does not exist...";
       return false;
   }
-  if (!readConfigFile(path, config_, error) || !checkConfig(config_, error)) {
+  if (!readConfigFile(path, config_, error, floors) || !checkConfig(config_, error)) {
     LOG(ERROR) << path << ": " << error;
     LOG(ERROR) << "Failed to  load config ";
     return false;
