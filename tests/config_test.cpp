@@ -132,6 +132,9 @@ TEST_F(ConfigTest, UnusableDocumentsAreRefusedWithTheCauseNamed) {
       {"/floors/0/floor_name", "../escape", "\"floor_name\" holds \"../escape\", which is no plain file name: it holds a \"/\""},
       {"/floors/0/floor_name", "", "\"floor_name\" holds \"\", which is no plain file name: it is empty"},
       {"/floors/0/floor_name", ".L1", "\"floor_name\" holds \".L1\", which is no plain file name: it starts with a \".\""},
+      {"/floors/0/floor_name", std::string(239, 'n'),
+       "\"floor_name\" holds \"" + std::string(239, 'n') +
+           "\", which is no plain file name: it is 239 bytes long, more than the 238 a file name leaves for it"},
       {"/floors/0/floor_name", "L\n1", "\"floor_name\" holds \"L\n1\", which is no plain file name: it holds a control character"},
       {"/floors/1", base["floors"][0], "\"floor_name\" holds \"L1\" twice"},
       {"/floors/0/min_height", 2.5,

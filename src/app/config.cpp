@@ -268,7 +268,15 @@ bool sizeFails(const std::string& member, double value, double smallest, std::st
 // `<name>.png` and `<name>.yaml` in the output folder, and the YAML refers to
 // its image by that bare name.
 std::string floorNameFault(const std::string& name) {
+  // The longest file name most file systems take, less the suffixes the map
+  // files carry while they are put in place: a longer name would fail only
+  // after all the work.
+  constexpr size_t kLongestName = 255 - sizeof(".yaml.prev-XXXXXX") + 1;
   if (name.empty()) return "it is empty";
+  if (name.size() > kLongestName) {
+    return "it is " + std::to_string(name.size()) + " bytes long, more than the " + std::to_string(kLongestName) +
+           " a file name leaves for it";
+  }
   if (name.find('/') != std::string::npos) return "it holds a \"/\"";
   if (name.front() == '.') return "it starts with a \".\"";
   for (const char c : name) {
