@@ -141,6 +141,8 @@ TEST_F(ConfigTest, UnusableDocumentsAreRefusedWithTheCauseNamed) {
        "\"min_height\" of floor \"L1\" holds 2.5, above its member \"max_height\" 2: the band between them holds nothing"},
       {"/sensor_origin", json::array({0, 0, 1e39}), "\"sensor_origin\" holds 1e+39, beyond single precision"},
       {"/output_path", "", "\"output_path\" is empty"},
+      {"/output_path", std::string(4076, 'o'), "\"output_path\" makes the output " + std::string(60, 'o') +
+       "... 4084 bytes long, more than the 4083 a path may have"},
   };
   for (const auto& [pointer, value, expected] : wrong) {
     json document = base;

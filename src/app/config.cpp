@@ -2,6 +2,7 @@
 
 #include <boost/filesystem.hpp>
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -329,6 +330,17 @@ bool checkConfig(const Config& config, std::string& error, const MemberNamer& na
   for (const Config::Floor& floor : config.floors) {
     outputs.push_back((folder / (floor.name + ".png")).string());
     outputs.push_back((folder / (floor.name + ".yaml")).string());
+  }
+  // The system takes no longer path, with the suffix a file carries while it
+  // is put in place: found now rather than after the work.
+  constexpr size_t kLongestPath = PATH_MAX - 1 - (sizeof(".prev-XXXXXX") - 1);
+  for (const std::string& output : outputs) {
+    if (output.size() > kLongestPath) {
+      error = name("output_path") + " makes the output " + output.substr(0, 60) + "... " +
+              std::to_string(output.size()) + " bytes long, more than the " + std::to_string(kLongestPath) +
+              " a path may have";
+      return false;
+    }
   }
   for (const std::string& output : outputs) {
     if (sameFile(config.input_pointcloud, output)) {
