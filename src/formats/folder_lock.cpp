@@ -13,9 +13,9 @@ namespace {
 // A record lock beside the flock, only so that a refused run can name the
 // holder: the kernel reports a record lock's owner, never a flock's. The flock
 // alone decides, since record locks do not exclude threads of one process.
-void markOwner(int fd) {
+void markOwner(int fd, bool writable) {
   struct flock owner {};
-  owner.l_type = F_WRLCK;
+  owner.l_type = writable ? F_WRLCK : F_RDLCK;
   owner.l_whence = SEEK_SET;
   ::fcntl(fd, F_SETLK, &owner);
 }
@@ -39,7 +39,10 @@ bool fail(std::string* error, const std::string& message) {
 bool FolderLock::acquire(const std::string& folder, std::string* error) {
   release();
   const std::string path = folder + "/" + kFolderLockName;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Another user's lock file in a shared folder: a lock needs no writing.
+  const bool writable = fd >= 0;
+  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return fail(error, "cannot lock the output folder " + folder + ": cannot open " + path + " (" +
                            std::strerror(errno) + ")");
@@ -62,7 +65,7 @@ bool FolderLock::acquire(const std::string& folder, std::string* error) {
     ::close(fd);
     return fail(error, message);
   }
-  markOwner(fd);
+  markOwner(fd, writable);
   fd_ = fd;
   return true;
 }
