@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -75,12 +77,23 @@ void configSeeds(const std::string& dir) {
   write(dir + "/config_floor_object",
         config("{\"b\": {\"floor_name\": \"B\", \"min_height\": -1, \"max_height\": 0}}", "[0,0,0]"));
   write(dir + "/config_null_floors", config("null", "[1, 2, 3, 4]"));
+  // Values refused while loading: an inverted band, an origin beyond single
+  // precision, a key given twice, no output folder.
+  write(dir + "/config_inverted_band",
+        config("[{\"floor_name\": \"L1\", \"min_height\": 2.5, \"max_height\": 0.5}]", "[0, 0, 1]"));
+  write(dir + "/config_far_origin", config(floors, "[0, 0, 1e39]"));
+  std::string repeated = config(floors, "[0, 0, 1]");
+  repeated.insert(repeated.find("  \"map_resolution\""), "  \"downsample_size\": 0.1,\n");
+  write(dir + "/config_repeated_key", repeated);
+  std::string no_output = config(floors, "[0, 0, 1]");
+  no_output.replace(no_output.find("\"out\""), 5, "\"\"");
+  write(dir + "/config_empty_output", no_output);
 
   write(dir + "/../config.dict",
         "\"output_path\"\n\"input_pointcloud\"\n\"downsample_size\"\n\"map_resolution\"\n"
         "\"transform_matrix\"\n\"rotation\"\n\"translation\"\n\"sensor_origin\"\n\"floors\"\n"
         "\"floor_name\"\n\"min_height\"\n\"max_height\"\n\"[1, 0, 0, 0]\"\n\"[0, 0, 0]\"\n"
-        "\"true\"\n\"null\"\n\"1e308\"\n\"-0.0\"\n\"\\\\u0000\"\n");
+        "\"true\"\n\"null\"\n\"1e308\"\n\"-0.0\"\n\"\\\\u0000\"\n\"1e39\"\n\"\\\"\\\"\"\n");
 }
 
 void cloudSeeds(const std::string& dir) {
@@ -154,6 +167,20 @@ void e57Seeds(const std::string& dir) {
     const char* name;
     void (*set)(E57WriteOptions&);
   };
+  // Zeros of the pose left empty, as the format's reference library writes them.
+  const auto empty_zeros = [](std::string& xml) {
+    for (const char axis : {'x', 'y', 'z'}) {
+      const std::string zero = std::string("<") + axis + " type=\"Float\">0</" + axis + ">";
+      for (size_t at; (at = xml.find(zero)) != std::string::npos;)
+        xml.replace(at, zero.size(), std::string("<") + axis + " type=\"Float\"/>");
+    }
+  };
+  // Structures nested past what the reader takes.
+  const auto nested = [](std::string& xml) {
+    std::string open, close;
+    for (int i = 0; i < 80; ++i) open += "<s type=\"Structure\">", close += "</s>";
+    xml.insert(xml.find("<cartesianZ "), open + "<deep type=\"Integer\" minimum=\"0\" maximum=\"1\"/>" + close);
+  };
   const Variant variants[] = {
       {"double", [](E57WriteOptions&) {}},
       {"single_spherical", [](E57WriteOptions& o) {
@@ -175,6 +202,18 @@ void e57Seeds(const std::string& dir) {
          o.index_and_empty_packets = true;
        }},
   };
+  const std::pair<const char*, std::function<void(std::string&)>> xml_edits[] = {
+      {"empty_pose_zeros", empty_zeros}, {"nested_prototype", nested}};
+  for (const auto& [name, edit] : xml_edits) {
+    E57WriteOptions options;
+    options.edit_xml = edit;
+    options.invalid_state_field = true;
+    std::string error;
+    if (!writeE57File(dir + "/e57_" + name, scans, options, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::exit(1);
+    }
+  }
   for (const Variant& variant : variants) {
     E57WriteOptions options;
     variant.set(options);

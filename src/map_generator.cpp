@@ -60,7 +60,7 @@ NavMapGenerator::NavMapGenerator() {
 
 NavMapGenerator::~NavMapGenerator() = default;
 
-bool NavMapGenerator::loadConfig(const std::string& path) {
+bool NavMapGenerator::loadConfig(const std::string& path, FloorsMember floors) {
   std::string error;
   switch (presenceOf(path, error)) {
     case Presence::kPresent:
@@ -73,7 +73,7 @@ bool NavMapGenerator::loadConfig(const std::string& path) {
       LOG(ERROR) << path << " does not exist...";
       return false;
   }
-  if (!readConfigFile(path, config_, error) || !checkConfig(config_, error)) {
+  if (!readConfigFile(path, config_, error, floors) || !checkConfig(config_, error)) {
     LOG(ERROR) << path << ": " << error;
     LOG(ERROR) << "Failed to  load config ";
     return false;
@@ -204,10 +204,18 @@ bool NavMapGenerator::prepareCloud() {
 
 bool NavMapGenerator::generatePCDMap() {
   if (!prepareCloud()) return false;
-  if (!ensureDirectory(config_.output_path)) {
-    LOG(ERROR) << "Failed to create directory: " << config_.output_path;
+  std::string directory_error;
+  if (!ensureDirectory(config_.output_path, &directory_error)) {
+    LOG(ERROR) << "Failed to create directory: " << config_.output_path << ": " << directory_error;
     return false;
   }
+  // From here until the maps are in place no other run may write here.
+  std::vector<std::string> cleaned;
+  if (outputs_ && !outputs_->holdFolder(config_.output_path, &cleaned, &directory_error)) {
+    LOG(ERROR) << directory_error;
+    return false;
+  }
+  for (const std::string& line : cleaned) LOG(INFO) << "left by an interrupted run: " << line;
 
   const std::string map_file = config_.output_path + "/map.pcd";
   const Stopwatch stage;

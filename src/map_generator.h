@@ -30,7 +30,8 @@ class NavMapGenerator {
   NavMapGenerator(const NavMapGenerator&) = delete;
   NavMapGenerator& operator=(const NavMapGenerator&) = delete;
 
-  bool loadConfig(const std::string& path);
+  // With FloorsMember::kIgnored the file's floors are neither read nor checked.
+  bool loadConfig(const std::string& path, FloorsMember floors = FloorsMember::kRead);
   // True when every stage succeeded.
   bool run();
 

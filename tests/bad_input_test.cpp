@@ -17,6 +17,7 @@
 #include <map>
 #include <random>
 
+#include "formats/folder_lock.h"
 #include "support/test_support.h"
 
 using namespace test_support;
@@ -258,6 +259,7 @@ class AtomicOutputTest : public BadInputTest {
     ASSERT_EQ(runConfig("out", "first.pcd").status, 0);
     before = snapshot("out");
     ASSERT_EQ(before.size(), 5u);
+    EXPECT_TRUE(fileExists(dir.file("out/") + korvane_navigation::kFolderLockName));
   }
 
   CommandResult runConfig(const std::string& out, const std::string& cloud, const RunLimits& limits = kLimits) {
@@ -274,6 +276,8 @@ class AtomicOutputTest : public BadInputTest {
     for (boost::filesystem::directory_iterator it(dir.file(out)), end; it != end; ++it) {
       const std::string name = it->path().filename().string();
       EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
+      EXPECT_EQ(name.find(".prev-"), std::string::npos) << name;
+      if (name == korvane_navigation::kFolderLockName) continue;
       if (boost::filesystem::is_regular_file(it->path())) files[name] = readFile(it->path().string());
     }
     return files;
@@ -292,28 +296,46 @@ TEST_F(AtomicOutputTest, FloorThatCannotBeWrittenLeavesEveryOldFileAsItWas) {
   EXPECT_EQ(snapshot("out"), before) << "map.pcd and L1's maps were replaced by a failed run";
 }
 
-TEST_F(AtomicOutputTest, InterruptedRunLeavesEveryOldFileAndNoTemporaryFile) {
-  writePcd(dir.file("large.pcd"), manyPoints(400000, 20.0f));
-  writeFile(dir.file("interrupted.json"),
-            configJson("out", "large.pcd", 0.02, 0.02,
-                       "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2},"
-                       " {\"floor_name\": \"L2\", \"min_height\": 0.5, \"max_height\": 2}]"));
-  for (const int signal_number : {SIGINT, SIGTERM}) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
-      ::freopen("/dev/null", "w", stderr);
-      ::execl(MAP_GENERATOR_BINARY, MAP_GENERATOR_BINARY, "interrupted.json", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    // Interrupted while map.pcd waits in its temporary file.
+// Starts the binary on `config` in the working directory, its records going
+// to `log` there; returns its pid once a temporary output file of it is seen.
+pid_t startRunAndAwaitTemporary(const std::string& dir, const std::string& config, const std::string& log,
+                                bool& pending) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    if (!::freopen(log.c_str(), "w", stderr)) ::_exit(126);
+    ::execl(MAP_GENERATOR_BINARY, MAP_GENERATOR_BINARY, config.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  pending = false;
+  for (int i = 0; i < 20000 && !pending && child > 0; ++i) {
+    boost::system::error_code ignored;
+    for (boost::filesystem::directory_iterator it(dir + "/out", ignored), end; it != end && !pending; ++it)
+      pending = it->path().filename().string().find(".tmp-") != std::string::npos;
+    if (!pending) ::usleep(500);
+  }
+  return child;
+}
+
+class InterruptedRunTest : public AtomicOutputTest {
+ protected:
+  void SetUp() override {
+    AtomicOutputTest::SetUp();
+    writePcd(dir.file("large.pcd"), manyPoints(400000, 20.0f));
+    writeFile(dir.file("interrupted.json"),
+              configJson("out", "large.pcd", 0.02, 0.02,
+                         "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2},"
+                         " {\"floor_name\": \"L2\", \"min_height\": 0.5, \"max_height\": 2}]"));
+  }
+};
+
+TEST_F(InterruptedRunTest, InterruptedRunLeavesEveryOldFileAndNoTemporaryFile) {
+  // SIGHUP is a closed terminal or a dropped remote session.
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal_number));
     bool pending = false;
-    for (int i = 0; i < 20000 && !pending; ++i) {
-      for (boost::filesystem::directory_iterator it(dir.file("out")), end; it != end && !pending; ++it)
-        pending = it->path().filename().string().find(".tmp-") != std::string::npos;
-      if (!pending) ::usleep(500);
-    }
+    const pid_t child = startRunAndAwaitTemporary(dir.path(), "interrupted.json", "/dev/null", pending);
+    ASSERT_GT(child, 0);
     ::kill(child, signal_number);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -322,6 +344,41 @@ TEST_F(AtomicOutputTest, InterruptedRunLeavesEveryOldFileAndNoTemporaryFile) {
     EXPECT_EQ(WTERMSIG(status), signal_number);
     EXPECT_EQ(snapshot("out"), before);
   }
+}
+
+// Nothing can catch SIGKILL: the next run into the folder clears what it left.
+TEST_F(InterruptedRunTest, TheRunAfterAKilledOneRemovesItsTemporaryFiles) {
+  bool pending = false;
+  const pid_t child = startRunAndAwaitTemporary(dir.path(), "interrupted.json", "/dev/null", pending);
+  ASSERT_GT(child, 0);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(pending) << "no temporary file was seen";
+  std::string left;
+  for (boost::filesystem::directory_iterator it(dir.file("out")), end; it != end; ++it) {
+    const std::string name = it->path().filename().string();
+    if (name.find(".tmp-") != std::string::npos) left = name;
+  }
+  ASSERT_FALSE(left.empty()) << "the killed run left no temporary file to clear";
+  const CommandResult next = runConfig("out", "first.pcd");
+  expectOutcome(0, 'I', "left by an interrupted run: removed out/" + left, next);
+  EXPECT_EQ(snapshot("out"), before);
+}
+
+TEST_F(InterruptedRunTest, ASecondRunIntoTheSameFolderIsRefusedAtOnce) {
+  bool pending = false;
+  const pid_t first = startRunAndAwaitTemporary(dir.path(), "interrupted.json", "/dev/null", pending);
+  ASSERT_GT(first, 0);
+  ASSERT_TRUE(pending) << "the first run staged nothing";
+  const CommandResult second = runConfig("out", "second.pcd");
+  ::kill(first, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(first, &status, 0), first);
+  expectOutcome(1, 'E', "the output folder out is in use by another map_generator run (process " +
+                            std::to_string(first) + ")", second);
+  EXPECT_FALSE(second.contains("success to save pointcloud map")) << second.output;
+  EXPECT_EQ(snapshot("out"), before);
 }
 
 TEST_F(AtomicOutputTest, FullDiskLeavesEveryOldFileAsItWas) {

@@ -6,9 +6,13 @@
 #include <pcl/common/transforms.h>
 #include <pcl/filters/voxel_grid.h>
 #include <pcl/io/ply_io.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/test_support.h"
+#include "synthetic_building.h"
 
 using namespace test_support;
 
@@ -42,7 +46,12 @@ TEST_F(CommandLineTest, ArgumentFormsAndTheirStatuses) {
        "argument 5 <downsample_size> must be a number, not \"5cm\""},
       {{"out", "cloud.pcd", "0", "2", "0.05", "nan"}, kUsageStatus,
        "argument 6 <map_resolution> must be a number, not \"nan\""},
-      {{"out", "cloud.pcd", "0", "2", "0.05", "0"}, kUsageStatus, "member \"map_resolution\" holds 0"},
+      // The checks of the configuration name the argument that holds the value.
+      {{"out", "cloud.pcd", "0", "2", "0.05", "0"}, kUsageStatus, "argument 6 <map_resolution> holds 0"},
+      {{"out", "cloud.pcd", "0", "2", "1e-9", "0.05"}, kUsageStatus, "argument 5 <downsample_size> holds 1e-09"},
+      {{"out", "cloud.pcd", "3", "2"}, kUsageStatus,
+       "argument 3 <min_height> of floor \"L1\" holds 3, above its argument 4 <max_height> 2"},
+      {{"", "cloud.pcd", "0", "1"}, kUsageStatus, "argument 1 <output-path> is empty"},
       {{"--help"}, 0, "map_generator <path/to/config/file>"},
       {{"--version"}, 0, "map_generator 0."},
       {{}, kUsageStatus, "config.json does not exist..."},
@@ -85,8 +94,9 @@ TEST_F(CommandLineTest, FailedRunsEndWithStatusOneAndNameTheCause) {
       {{"out", "noextension", "0", "1"}, "", 'E', "noextension format pointcloud is not suppurted now"},
       {{"out", "folder.las", "0", "1"}, "", 'E', "failed to open las file: folder.las"},
       {{"out", "empty.las", "0", "1"}, "", 'W', "pointcloud map is empty"},
-      {{"", "cloud.pcd", "0", "1"}, "", 'E', "Failed to create directory: "},
-      {{"cloud.pcd", "cloud.pcd", "0", "1"}, "", 'W', "failed to write cloud.pcd/map.pcd"},
+      {{"cloud.pcd/maps", "cloud.pcd", "0", "1"}, "", 'E', "Failed to create directory: cloud.pcd/maps: Not a directory"},
+      {{"cloud.pcd", "cloud.pcd", "0", "1"}, "", 'E',
+       "cannot lock the output folder cloud.pcd: cannot open cloud.pcd/.map_generator.lock (Not a directory)"},
       {{}, config(0.1, 0.05, "[5000, 0, 0]"), 'W', "could not generate key for sensor_origin_(5000 0 0)"},
       {{}, config(0.1, 0.05, "[0, 0, 0]", "[{\"floor_name\": \"L1\", \"min_height\": 7, \"max_height\": 9}]"), 'W',
        "octotree map is empty."},
@@ -188,6 +198,58 @@ TEST_F(CommandLineTest, GeoreferencedCoordinatesAreWarnedAbout) {
   EXPECT_EQ(result.status, 1);
   writePcd(dir.file("local.pcd"), {{50.0f, 40.0f, 1.0f}});
   EXPECT_FALSE(run({"out", "local.pcd", "0", "1"}).contains("single precision"));
+}
+
+// Runs the binary with its standard output on `output_path` (a full disk:
+// /dev/full) and its records kept apart.
+CommandResult runWithStandardOutput(const std::vector<std::string>& args, const std::string& dir,
+                                    const std::string& output_path) {
+  const std::string records = dir + "/records.txt";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int out = ::open(output_path.c_str(), O_WRONLY);
+    const int err = ::open(records.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || ::chdir(dir.c_str()) != 0) ::_exit(127);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::setenv("TERM", "dumb", 1);  // records without colour codes
+    ::setenv("GLOG_log_dir", dir.c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>(MAP_GENERATOR_BINARY)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(MAP_GENERATOR_BINARY, argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  CommandResult result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.output = readFile(records);
+  return result;
+}
+
+TEST_F(CommandLineTest, SuggestFloorsTakesItsOptionAnywhereAndNeedsNoFloors) {
+  ASSERT_TRUE(korvane_navigation::writeBuildingLas(dir.file("building.las"), korvane_navigation::demoBuilding(),
+                                                   korvane_navigation::planBuilding(korvane_navigation::demoBuilding()))
+                  .ok);
+  // Floors that could make no run: the same name twice, an inverted band.
+  writeFile(dir.file("config.json"),
+            configJson("maps", "building.las", 0.05, 0.05,
+                       "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2},"
+                       " {\"floor_name\": \"L1\", \"min_height\": 5, \"max_height\": 3}]"));
+  const std::string answer = "{\"floors\": [{\"floor_name\": \"L1\", \"min_height\": 0.1, \"max_height\": 1.2}";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--suggest-floors", "config.json", "--robot-height", "1.2"},
+        std::vector<std::string>{"--suggest-floors", "--robot-height", "1.2", "config.json"}}) {
+    SCOPED_TRACE(args[1]);
+    const CommandResult result = run(args);
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(result.contains(answer)) << result.output;
+  }
+  const CommandResult full = runWithStandardOutput({"--suggest-floors", "config.json"}, dir.path(), "/dev/full");
+  EXPECT_EQ(full.status, 1) << full.output;
+  EXPECT_TRUE(full.hasRecord('E', "cannot write the suggested floors to standard output (No space left on device)"))
+      << full.output;
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ class ConfigTest : public ::testing::Test {
 TEST_F(ConfigTest, ReadsEveryMember) {
   ASSERT_TRUE(load(configJson("/data/site/maps", "/data/site/scan.las", 0.02, 0.1,
                               "[{\"floor_name\": \"L1\", \"min_height\": 0.1, \"max_height\": 1.8},"
-                              " {\"floor_name\": \"L2\", \"min_height\": 4.8, \"max_height\": 3.1,"
+                              " {\"floor_name\": \"L2\", \"max_height\": 4.8, \"min_height\": 3.1,"
                               "  \"comment\": \"ignored\"}]",
                               "[1, 0, 0, 0]", "[0, 0, -1.2]", "[1, 2, 3, 9]")));
   const Config& config = generator.config_;
@@ -45,8 +45,8 @@ TEST_F(ConfigTest, ReadsEveryMember) {
   EXPECT_EQ(config.floors[0].name, "L1");
   EXPECT_EQ(config.floors[0].min_height, 0.1);
   EXPECT_EQ(config.floors[0].max_height, 1.8);
-  EXPECT_EQ(config.floors[1].min_height, 4.8);  // an inverted band is kept as given
-  EXPECT_EQ(config.floors[1].max_height, 3.1);
+  EXPECT_EQ(config.floors[1].min_height, 3.1);
+  EXPECT_EQ(config.floors[1].max_height, 4.8);
   EXPECT_TRUE(apply({1, 2, 3}).isApprox(Eigen::Vector3f(1, 2, 1.8f)));
 }
 
@@ -94,6 +94,10 @@ TEST_F(ConfigTest, UnusableDocumentsAreRefusedWithTheCauseNamed) {
       {"{\"output_path\": 1e400}", "is not valid JSON"},
       {"{\"output_path\": NaN}", "is not valid JSON"},
       {"[1, 2]", "member \"the document\" must be an object, not array"},
+      // The JSON library would keep the last of a key given twice.
+      {valid.substr(0, valid.rfind('}')) + ", \"downsample_size\": 0.5}",
+       "member \"downsample_size\" is given twice in one object"},
+      {"{\"a\": {\"x\": 1, \"x\": 2}}", "member \"x\" is given twice"},
       {std::string(100000, '[') + std::string(100000, ']'), "member \"the document\" must be an object"},
   };
   // Each member of a wrong type; a boolean must not pass for a number.
@@ -128,8 +132,17 @@ TEST_F(ConfigTest, UnusableDocumentsAreRefusedWithTheCauseNamed) {
       {"/floors/0/floor_name", "../escape", "\"floor_name\" holds \"../escape\", which is no plain file name: it holds a \"/\""},
       {"/floors/0/floor_name", "", "\"floor_name\" holds \"\", which is no plain file name: it is empty"},
       {"/floors/0/floor_name", ".L1", "\"floor_name\" holds \".L1\", which is no plain file name: it starts with a \".\""},
+      {"/floors/0/floor_name", std::string(239, 'n'),
+       "\"floor_name\" holds \"" + std::string(239, 'n') +
+           "\", which is no plain file name: it is 239 bytes long, more than the 238 a file name leaves for it"},
       {"/floors/0/floor_name", "L\n1", "\"floor_name\" holds \"L\n1\", which is no plain file name: it holds a control character"},
       {"/floors/1", base["floors"][0], "\"floor_name\" holds \"L1\" twice"},
+      {"/floors/0/min_height", 2.5,
+       "\"min_height\" of floor \"L1\" holds 2.5, above its member \"max_height\" 2: the band between them holds nothing"},
+      {"/sensor_origin", json::array({0, 0, 1e39}), "\"sensor_origin\" holds 1e+39, beyond single precision"},
+      {"/output_path", "", "\"output_path\" is empty"},
+      {"/output_path", std::string(4076, 'o'), "\"output_path\" makes the output " + std::string(60, 'o') +
+       "... 4084 bytes long, more than the 4083 a path may have"},
   };
   for (const auto& [pointer, value, expected] : wrong) {
     json document = base;
@@ -160,15 +173,49 @@ TEST_F(ConfigTest, PathsThatAreNotReadableFilesAreRefused) {
   ASSERT_EQ(::mkdir(dir.file("folder.json").c_str(), 0755), 0);
   EXPECT_FALSE(generator.loadConfig(dir.file("folder.json")));
   EXPECT_TRUE(log.has(google::GLOG_ERROR, "folder.json: is a directory"));
-  // Opening it would wait for a writer forever.
+  EXPECT_FALSE(generator.loadConfig("/dev/null"));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "/dev/null: is neither a regular file nor a pipe"));
+  // A named pipe no one writes to reads as empty, without waiting for a writer.
   ASSERT_EQ(::mkfifo(dir.file("pipe.json").c_str(), 0644), 0);
   EXPECT_FALSE(generator.loadConfig(dir.file("pipe.json")));
-  EXPECT_TRUE(log.has(google::GLOG_ERROR, "pipe.json: is not a regular file"));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "pipe.json: is not valid JSON"));
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root from reading";
   writeFile(dir.file("locked.json"), configJson("out", "c.pcd", 0.05, 0.05));
   ::chmod(dir.file("locked.json").c_str(), 0);
   EXPECT_FALSE(generator.loadConfig(dir.file("locked.json")));
   EXPECT_TRUE(log.has(google::GLOG_ERROR, "locked.json: cannot be opened for reading (Permission denied)"));
+}
+
+// `map_generator <(jq ... config.json)`: the shell passes a pipe's /dev/fd path.
+TEST_F(ConfigTest, AConfigurationThroughAPipeIsReadAsAStream) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string text = configJson("piped", "c.pcd", 0.04, 0.05,
+                                      "[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2}]");
+  ASSERT_LT(text.size(), 4096u) << "must fit the pipe's buffer";
+  ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(ends[1]);
+  generator.config_ = Config();
+  const bool loaded = generator.loadConfig("/dev/fd/" + std::to_string(ends[0]));
+  ::close(ends[0]);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(generator.config_.output_path, "piped");
+  EXPECT_EQ(generator.config_.downsample_size, 0.04);
+  ASSERT_EQ(generator.config_.floors.size(), 1u);
+}
+
+// --suggest-floors looks for the floors: the file's own may be anything.
+TEST_F(ConfigTest, FloorsLeftOutAreNeitherReadNorChecked) {
+  for (const char* floors : {"[{\"floor_name\": \"L1\", \"min_height\": 0, \"max_height\": 2},"
+                             " {\"floor_name\": \"L1\", \"min_height\": 3, \"max_height\": 1}]",
+                             "7", "[{\"floor_name\": 1}]"}) {
+    SCOPED_TRACE(floors);
+    writeFile(dir.file("config.json"), configJson("out", "in.pcd", 0.05, 0.05, floors));
+    generator.config_ = Config();
+    EXPECT_FALSE(generator.loadConfig(dir.file("config.json")));
+    EXPECT_TRUE(generator.loadConfig(dir.file("config.json"), korvane_navigation::FloorsMember::kIgnored));
+    EXPECT_TRUE(generator.config_.floors.empty());
+  }
 }
 
 }  // namespace

@@ -596,6 +596,15 @@ TEST(E57XmlVariantsTest, EquivalentDescriptionsReadTheSame) {
                       "<bitPackCodec type=\"Structure\"/></vectorChild></codecs>");
        }},
       {"no codecs", [](std::string& x) { replaceFirst(x, "<codecs type=\"Vector\" allowHeterogeneousChildren=\"1\"/>", ""); }},
+      // As the format's reference library writes a zero.
+      {"pose numbers of zero left empty",
+       [](std::string& x) {
+         replaceFirst(x, "<translation type=\"Structure\"><x type=\"Float\">0</x>",
+                      "<translation type=\"Structure\"><x type=\"Float\"/>");
+         replaceFirst(x, "<y type=\"Float\">0</y><z type=\"Float\">0</z></translation>",
+                      "<y type=\"Float\"></y><z type=\"Float\"> </z></translation>");
+         replaceFirst(x, "<x type=\"Float\">0</x>", "<x type=\"Float\"/>");  // the rotation's
+       }},
       {"numbers with signs and spaces",
        [](std::string& x) {
          replaceFirst(x, "<w type=\"Float\">1</w>", "<w type=\"Float\">\n +1.0e0 </w>");
@@ -692,6 +701,21 @@ std::vector<DamageCase> damageCases() {
       {"UnsupportedFieldTypeShownPrintably",
        [](std::string& x) { replaceFirst(x, "<cartesianZ type=\"ScaledInteger\"", "<cartesianZ type=\"Sc\xC3\xA9led\x7F\""); },
        keep_bytes, "scan 0: field cartesianZ has type Sc??led?, which is not supported"},
+      // Thousands of levels would exhaust the stack and the memory of the paths.
+      {"PrototypeNestedTooDeep",
+       [](std::string& x) {
+         std::string open, close;
+         for (int i = 0; i < 14000; ++i) open += "<s type=\"Structure\">", close += "</s>";
+         replaceFirst(x, "<cartesianZ ", open + "<deep type=\"Integer\" minimum=\"0\" maximum=\"1\"/>" + close +
+                                             "<cartesianZ ");
+       },
+       keep_bytes, "scan 0: prototype nests structures deeper than 64 levels (at s/s/s/*"},
+      {"FieldPathTooLong",
+       [](std::string& x) {
+         const std::string name(1100, 'n');
+         replaceFirst(x, "<cartesianZ ", "<" + name + " type=\"Integer\" minimum=\"0\" maximum=\"1\"/><cartesianZ ");
+       },
+       keep_bytes, "scan 0: prototype field nnnn*... has a path longer than 1024 bytes"},
       {"MissingCoordinate", [](std::string& x) { replaceFirst(x, "<cartesianZ ", "<cartesianW "); }, keep_bytes,
        "scan 0: prototype has neither cartesianX/Y/Z nor sphericalRange/Azimuth/Elevation"},
       {"SectionOffsetBeyondFile", [](std::string& x) { replaceFirst(x, "fileOffset=\"48\"", "fileOffset=\"9999999\""); },

@@ -44,13 +44,28 @@ bool parseNumber(const char* text, double& value) {
 // Fills `config` from the positional form: output path, cloud path, the
 // band's lower and upper height and, optionally, the voxel size and the map
 // resolution. False, after an ERROR naming the argument, when a number is not one.
+const char* const kPositionalNames[] = {"<output-path>", "<pointcloud-path>", "<min_height>",
+                                        "<max_height>", "<downsample_size>", "<map_resolution>"};
+
+// The configuration members the positional arguments fill, in their order.
+const char* const kPositionalMembers[] = {"output_path",   "input_pointcloud", "min_height",
+                                          "max_height",    "downsample_size",  "map_resolution"};
+
+// Names an argument where a check of the configuration names a member.
+std::string positionalArgumentName(const std::string& member) {
+  for (int i = 0; i < 6; ++i) {
+    if (member == kPositionalMembers[i]) {
+      return "argument " + std::to_string(i + 1) + " " + kPositionalNames[i];
+    }
+  }
+  return jsonMemberName(member);
+}
+
 bool readPositionalArguments(int count, char** args, Config& config) {
-  static const char* const kNames[] = {"<output-path>", "<pointcloud-path>", "<min_height>",
-                                       "<max_height>", "<downsample_size>", "<map_resolution>"};
   double numbers[6] = {0.0, 0.0, 0.0, 0.0, 0.1, 0.1};
   for (int i = 2; i < count; ++i) {
     if (!parseNumber(args[i], numbers[i])) {
-      LOG(ERROR) << "argument " << i + 1 << " " << kNames[i] << " must be a number, not \""
+      LOG(ERROR) << "argument " << i + 1 << " " << kPositionalNames[i] << " must be a number, not \""
                  << args[i] << "\"";
       return false;
     }
@@ -82,11 +97,13 @@ void logStoreys(const std::vector<FoundStorey>& storeys, const std::string& pref
   }
 }
 
-// `--suggest-floors [config.json] [--robot-height <m>]`: the storeys found
-// in the configured cloud, as the "floors" member to paste into the
-// configuration, on standard output; nothing is written.
+// `--suggest-floors [config.json] [--robot-height <m>]`, the option before
+// or after the path: the storeys found in the configured cloud, as the
+// "floors" member to paste into the configuration, on standard output;
+// nothing is written.
 int suggestFloors(int count, char** args) {
   std::string config_path = "config.json";
+  bool path_given = false;
   StoreyFinderOptions options;
   for (int i = 0; i < count; ++i) {
     if (std::strcmp(args[i], "--robot-height") == 0 && i + 1 < count) {
@@ -94,8 +111,9 @@ int suggestFloors(int count, char** args) {
         LOG(ERROR) << "--robot-height must be a positive number of metres, not \"" << args[i] << "\"";
         return -1;
       }
-    } else if (args[i][0] != '-' && config_path == "config.json" && i == 0) {
+    } else if (args[i][0] != '-' && !path_given) {
       config_path = args[i];
+      path_given = true;
     } else {
       LOG(ERROR) << "unknown argument to --suggest-floors: \"" << args[i] << "\"";
       help();
@@ -103,7 +121,8 @@ int suggestFloors(int count, char** args) {
     }
   }
   NavMapGenerator generator;
-  if (!generator.loadConfig(config_path)) return -1;
+  // The floors are what is being looked for: the file's own are not used.
+  if (!generator.loadConfig(config_path, FloorsMember::kIgnored)) return -1;
   if (!generator.prepareCloud()) return 1;
   options.voxel_size = generator.config_.downsample_size;
   StoreySurvey survey;
@@ -162,7 +181,16 @@ int suggestFloors(int count, char** args) {
     LOG(WARNING) << "the cloud lies far from the map frame's origin: the suggestion moves it by "
                  << translationJson(*shift) << " m";
   }
-  std::printf("%s\n", json.c_str());
+  // Into a file or a pipe the answer is all there is: a failed write must not
+  // end as a success.
+  const std::string answer = json + "\n";
+  errno = 0;
+  const bool written = std::fwrite(answer.data(), 1, answer.size(), stdout) == answer.size();
+  if (std::fflush(stdout) != 0 || !written || std::ferror(stdout)) {
+    LOG(ERROR) << "cannot write the suggested floors to standard output ("
+               << (errno != 0 ? std::strerror(errno) : "write error") << ")";
+    return 1;
+  }
   return 0;
 }
 
@@ -205,7 +233,7 @@ int runMapGenerator(int argc, char** argv) {
           help();
           return -1;
         }
-        if (std::string error; !checkConfig(generator.config_, error)) {
+        if (std::string error; !checkConfig(generator.config_, error, positionalArgumentName)) {
           LOG(ERROR) << error;
           help();
           return -1;

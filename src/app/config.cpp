@@ -4,6 +4,10 @@
 
 #include <boost/filesystem.hpp>
 #include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,13 +18,17 @@
 #include <sstream>
 
 #include "core/coordinates.h"
-#include "formats/cloud_file_checks.h"
 
 namespace korvane_navigation {
 
 namespace {
 
 using nlohmann::json;
+
+bool fail(std::string& error, const std::string& message) {
+  error = message;
+  return false;
+}
 
 // Reads the members of the configuration file with explicit type tests:
 // the JSON library would silently take a boolean for a number. Each failure
@@ -99,20 +107,83 @@ std::vector<const json*> floorElements(const json& floors) {
   return elements;
 }
 
+// The whole file, or all a pipe gives (`map_generator <(jq ... config.json)`),
+// up to a size no configuration reaches. A named pipe no one writes to reads
+// as empty rather than waiting for a writer.
+bool readConfigText(const std::string& path, std::string& text, std::string& error) {
+  constexpr size_t kLargestConfig = size_t{64} << 20;
+  struct stat entry;
+  if (::stat(path.c_str(), &entry) == 0 && S_ISDIR(entry.st_mode)) return fail(error, "is a directory");
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail(error, std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
+  struct stat opened;
+  if (::fstat(fd, &opened) != 0 || !(S_ISREG(opened.st_mode) || S_ISFIFO(opened.st_mode))) {
+    ::close(fd);
+    return fail(error, "is neither a regular file nor a pipe");
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  text.clear();
+  char block[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      const int cause = errno;
+      ::close(fd);
+      return fail(error, std::string("cannot be read (") + std::strerror(cause) + ")");
+    }
+    if (got == 0) break;
+    if (text.size() + static_cast<size_t>(got) > kLargestConfig) {
+      ::close(fd);
+      return fail(error, "holds more than " + std::to_string(kLargestConfig >> 20) +
+                             " MiB, far more than any configuration");
+    }
+    text.append(block, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return true;
+}
+
+// A parser callback that notes the first key given twice in one object: the
+// JSON library would keep the last silently.
+json::parser_callback_t repeatedKeyFinder(std::string& repeated_key) {
+  auto open_objects = std::make_shared<std::vector<std::set<std::string>>>();
+  return [open_objects, &repeated_key](int, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+        open_objects->emplace_back();
+        break;
+      case json::parse_event_t::object_end:
+        if (!open_objects->empty()) open_objects->pop_back();
+        break;
+      case json::parse_event_t::key:
+        if (!open_objects->empty() && !open_objects->back().insert(parsed.get<std::string>()).second &&
+            repeated_key.empty()) {
+          repeated_key = parsed.get<std::string>();
+        }
+        break;
+      default:
+        break;
+    }
+    return true;
+  };
+}
+
 }  // namespace
 
-bool readConfigFile(const std::string& path, Config& config, std::string& error) {
+bool readConfigFile(const std::string& path, Config& config, std::string& error, FloorsMember floors_member) {
   ConfigReader read(&error);
-  const std::string not_a_file = notAFileToRead(path);
-  if (!not_a_file.empty()) return read.fail(not_a_file);
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "r"),
-                                                             &std::fclose);
-  if (!file) return read.fail(std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
+  std::string text;
+  if (!readConfigText(path, text, error)) return false;
   json root;
+  std::string repeated_key;
   try {
-    root = json::parse(file.get());
+    root = json::parse(text, repeatedKeyFinder(repeated_key));
   } catch (const json::exception& e) {
     return read.fail(std::string("is not valid JSON: ") + e.what());
+  }
+  if (!repeated_key.empty()) {
+    return read.fail("member \"" + repeated_key + "\" is given twice in one object: which one is meant is unclear");
   }
   if (!read.object(root, "the document")) return false;
 
@@ -138,10 +209,19 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
     return read.fail("member \"translation\" must hold three numbers x, y, z, not " +
                      std::to_string(translation.size()));
   }
-  // The map's points are single precision: a larger value would turn every
-  // point of map.pcd into infinities or NaN.
+  // The map's points and the rays from the sensor origin are single
+  // precision: a larger value would turn every point of map.pcd, or the
+  // origin, into infinities or NaN.
+  std::vector<double> origin;
+  if (!read.numbers(root, "sensor_origin", origin)) return false;
+  if (origin.size() < 3) {
+    return read.fail("member \"sensor_origin\" must hold three numbers x, y, z, not " +
+                     std::to_string(origin.size()));
+  }
+  origin.resize(3);  // further numbers are ignored
   for (const auto& member : {std::make_pair("rotation", &rotation),
-                             std::make_pair("translation", &translation)}) {
+                             std::make_pair("translation", &translation),
+                             std::make_pair("sensor_origin", &origin)}) {
     for (const double value : *member.second) {
       if (std::fabs(value) > std::numeric_limits<float>::max()) {
         std::ostringstream text;
@@ -154,16 +234,11 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
   config.transform_matrix = rigidTransform(rotation[0], rotation[1], rotation[2], rotation[3],
                                            Eigen::Vector3d(translation[0], translation[1], translation[2]));
 
-  std::vector<double> origin;
-  if (!read.numbers(root, "sensor_origin", origin)) return false;
-  if (origin.size() < 3) {
-    return read.fail("member \"sensor_origin\" must hold three numbers x, y, z, not " +
-                     std::to_string(origin.size()));
-  }
   config.sensor_origin = Eigen::Vector3d(origin[0], origin[1], origin[2]).cast<float>();
 
   const auto floors = root.find("floors");
-  if (floors == root.end()) return true;
+  config.floors.clear();
+  if (floors == root.end() || floors_member == FloorsMember::kIgnored) return true;
   for (const json* floor : floorElements(*floors)) {
     if (!read.object(*floor, "floors")) return false;
     double min_height = 0.0, max_height = 0.0;
@@ -180,13 +255,12 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
 
 namespace {
 
-bool sizeFails(const char* member, double value, double smallest, std::string& error) {
+bool sizeFails(const std::string& member, double value, double smallest, std::string& error) {
   if (std::isfinite(value) && value >= smallest && value <= std::numeric_limits<float>::max()) {
     return false;
   }
   std::ostringstream text;
-  text << "member \"" << member << "\" holds " << value << ": it must be a finite size of at least "
-       << smallest << " m";
+  text << member << " holds " << value << ": it must be a finite size of at least " << smallest << " m";
   error = text.str();
   return true;
 }
@@ -195,7 +269,15 @@ bool sizeFails(const char* member, double value, double smallest, std::string& e
 // `<name>.png` and `<name>.yaml` in the output folder, and the YAML refers to
 // its image by that bare name.
 std::string floorNameFault(const std::string& name) {
+  // The longest file name most file systems take, less the suffixes the map
+  // files carry while they are put in place: a longer name would fail only
+  // after all the work.
+  constexpr size_t kLongestName = 255 - sizeof(".yaml.prev-XXXXXX") + 1;
   if (name.empty()) return "it is empty";
+  if (name.size() > kLongestName) {
+    return "it is " + std::to_string(name.size()) + " bytes long, more than the " + std::to_string(kLongestName) +
+           " a file name leaves for it";
+  }
   if (name.find('/') != std::string::npos) return "it holds a \"/\"";
   if (name.front() == '.') return "it starts with a \".\"";
   for (const char c : name) {
@@ -211,22 +293,35 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool checkConfig(const Config& config, std::string& error) {
-  if (sizeFails("downsample_size", config.downsample_size, kSmallestDownsampleSize, error) ||
-      sizeFails("map_resolution", config.map_resolution, kSmallestMapResolution, error)) {
+std::string jsonMemberName(const std::string& member) { return "member \"" + member + "\""; }
+
+bool checkConfig(const Config& config, std::string& error, const MemberNamer& name) {
+  if (sizeFails(name("downsample_size"), config.downsample_size, kSmallestDownsampleSize, error) ||
+      sizeFails(name("map_resolution"), config.map_resolution, kSmallestMapResolution, error)) {
+    return false;
+  }
+  if (config.output_path.empty()) {
+    error = name("output_path") + " is empty: the maps would be written at the root of the file system";
     return false;
   }
   std::set<std::string> names;
   for (const Config::Floor& floor : config.floors) {
     const std::string fault = floorNameFault(floor.name);
     if (!fault.empty()) {
-      error = "member \"floor_name\" holds \"" + floor.name + "\", which is no plain file name: " +
-              fault;
+      error = name("floor_name") + " holds \"" + floor.name + "\", which is no plain file name: " + fault;
       return false;
     }
     if (!names.insert(floor.name).second) {
-      error = "member \"floor_name\" holds \"" + floor.name +
+      error = name("floor_name") + " holds \"" + floor.name +
               "\" twice: the second floor's maps would overwrite the first's";
+      return false;
+    }
+    if (floor.min_height > floor.max_height) {
+      std::ostringstream text;
+      text << name("min_height") << " of floor \"" << floor.name << "\" holds " << floor.min_height
+           << ", above its " << name("max_height") << " " << floor.max_height
+           << ": the band between them holds nothing";
+      error = text.str();
       return false;
     }
   }
@@ -236,9 +331,20 @@ bool checkConfig(const Config& config, std::string& error) {
     outputs.push_back((folder / (floor.name + ".png")).string());
     outputs.push_back((folder / (floor.name + ".yaml")).string());
   }
+  // The system takes no longer path, with the suffix a file carries while it
+  // is put in place: found now rather than after the work.
+  constexpr size_t kLongestPath = PATH_MAX - 1 - (sizeof(".prev-XXXXXX") - 1);
+  for (const std::string& output : outputs) {
+    if (output.size() > kLongestPath) {
+      error = name("output_path") + " makes the output " + output.substr(0, 60) + "... " +
+              std::to_string(output.size()) + " bytes long, more than the " + std::to_string(kLongestPath) +
+              " a path may have";
+      return false;
+    }
+  }
   for (const std::string& output : outputs) {
     if (sameFile(config.input_pointcloud, output)) {
-      error = "member \"input_pointcloud\" names \"" + config.input_pointcloud +
+      error = name("input_pointcloud") + " names \"" + config.input_pointcloud +
               "\", which is also the output " + output + ": the run would replace its own input";
       return false;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Eigen/Geometry>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,15 @@ struct Config {
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 };
 
-// Reads the configuration file into `config`, member by member; on failure
-// `error` names the member or the fault.
-bool readConfigFile(const std::string& path, Config& config, std::string& error);
+// Whether the "floors" member is read, or left out by a command that needs
+// no floors (so that floors it could not use do not stop it).
+enum class FloorsMember { kRead, kIgnored };
+
+// Reads the configuration file, or a pipe, into `config`, member by member;
+// on failure `error` names the member or the fault. A key given twice in one
+// object is a fault.
+bool readConfigFile(const std::string& path, Config& config, std::string& error,
+                    FloorsMember floors = FloorsMember::kRead);
 
 // Smallest voxel and map cell: below a micrometre the voxels of a site's
 // extent outrun the thinning's indices, and below a tenth of a millimetre the
@@ -39,11 +46,17 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error)
 constexpr double kSmallestDownsampleSize = 1e-6;
 constexpr double kSmallestMapResolution = 1e-4;
 
+// How a fault names the holder of a value: the file's members by default
+// (`member "map_resolution"`); the positional form names its arguments.
+using MemberNamer = std::function<std::string(const std::string& member)>;
+std::string jsonMemberName(const std::string& member);
+
 // Whether the values can make a run: sizes the arithmetic and the map files
-// can hold, floor names that are plain file names and differ, and an input
-// that is not one of the outputs. On failure `error` names the member and
-// its value.
-bool checkConfig(const Config& config, std::string& error);
+// can hold, an output folder, floor names that are plain file names and
+// differ, bands whose lower bound is not above their upper, and an input that
+// is not one of the outputs. On failure `error` names the member (through
+// `name`) and its value.
+bool checkConfig(const Config& config, std::string& error, const MemberNamer& name = jsonMemberName);
 
 // The translation as the configuration writes it: "[x, y, z]".
 std::string translationJson(const Eigen::Vector3d& translation);

@@ -9,20 +9,41 @@
 #include <string>
 #include <vector>
 
+#include "formats/folder_lock.h"
+
 namespace korvane_navigation {
 
 // True when `path` exists (whatever kind of entry it is) or has been created
-// as a directory together with its missing parents.
-bool ensureDirectory(const std::string& path);
+// as a directory together with its missing parents; otherwise `error` says
+// why (the system's reason, or that the path is empty).
+bool ensureDirectory(const std::string& path, std::string* error = nullptr);
+
+// How a file waiting to be put in place is named beside its final path
+// `<name>`: `<name>.tmp-XXXXXX` while it is written, and the old file
+// `<name>.prev-XXXXXX` while the new set is put in place.
+constexpr const char kTemporaryInfix[] = ".tmp-";
+constexpr const char kBackupInfix[] = ".prev-";
+enum class LeftoverKind { kNone, kTemporary, kBackup };
+LeftoverKind leftoverKind(const std::string& file_name);
+// The final file name a temporary or moved-aside file stands for; empty for
+// any other name.
+std::string leftoverOwner(const std::string& file_name);
+
+// What a killed run (SIGKILL, a power cut) left in `folder` of the files
+// named above: temporary files are removed, and an old output moved aside is
+// put back where no file took its place (removed where one did). Only safe
+// while the folder's lock is held. Returns what was done, one line a file.
+std::vector<std::string> removeStaleTemporaries(const std::string& folder);
 
 // Writes a file to a temporary path that the writer is given.
 using FileWriter = std::function<bool(const std::string& temp_path)>;
 
 // Files written one by one and put in place together. Each is written to a
 // fresh temporary file beside its final path and flushed to the disk;
-// commit() renames them all over their final paths once every one has been
-// written. A set destroyed or discarded before commit() removes its
-// temporary files and leaves every final path untouched.
+// commit() puts them all in place once every one has been written, all or
+// none: the old files are moved aside first and put back on any failure. A
+// set destroyed or discarded before commit() removes its temporary files and
+// leaves every final path untouched.
 class StagedOutputs {
  public:
   StagedOutputs() = default;
@@ -35,6 +56,13 @@ class StagedOutputs {
   bool stage(const std::string& path, const FileWriter& write_to, std::string* error = nullptr);
   bool stage(const std::string& path, const void* data, size_t size, std::string* error = nullptr);
 
+  // Locks `folder` for this set until commit() or discard() (see FolderLock),
+  // then clears what killed runs left there; `cleaned` says what was done.
+  bool holdFolder(const std::string& folder, std::vector<std::string>* cleaned = nullptr,
+                  std::string* error = nullptr);
+
+  // On failure `error` names the file that could not be moved and whether
+  // every old file could be put back.
   bool commit(std::string* error = nullptr);
   void discard();
 
@@ -46,6 +74,9 @@ class StagedOutputs {
     std::string temp_path;
   };
   std::vector<Staged> staged_;
+  FolderLock folder_lock_;
+
+  bool putInPlace(std::string* error);
 };
 
 // One file replaced on its own: staged and committed at once.
@@ -54,9 +85,10 @@ bool replaceFileAtomically(const std::string& path, const FileWriter& write_to,
 bool writeFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string* error = nullptr);
 
-// On SIGINT and SIGTERM, removes every temporary output file still pending,
-// then ends the process by the same signal (so the shell sees the usual
-// status, 130 or 143).
+// On SIGINT, SIGTERM and SIGHUP, removes every temporary output file still
+// pending, then ends the process by the same signal (so the shell sees the
+// usual status, 130, 143 or 129). A signal while a set is being put in place
+// waits for the set to be whole.
 void removeTemporaryOutputsOnSignals();
 
 }  // namespace korvane_navigation

@@ -108,18 +108,53 @@ bool parseField(const pugi::xml_node& node, const std::string& name, Field& fiel
   return true;
 }
 
-// Depth first through nested structures: every terminal node is one bytestream.
-bool collectFields(const pugi::xml_node& structure, const std::string& prefix, std::vector<Field>& fields,
-                   std::string& error) {
-  for (const pugi::xml_node& child : structure.children()) {
+// Prototypes nest a few structures at most (a colour, an intensity); beyond
+// these bounds a file is damaged or made to exhaust the reader. Paths are
+// bounded too, since each field carries its whole path.
+constexpr size_t kDeepestNesting = 64;
+constexpr size_t kLongestFieldPath = 1024;
+
+// Depth first through nested structures, with a stack of its own rather than
+// recursion: every terminal node is one bytestream, named by its path.
+bool collectFields(const pugi::xml_node& prototype, std::vector<Field>& fields, std::string& error) {
+  struct Level {
+    pugi::xml_node next;  // the next child to visit
+    size_t prefix_length;
+  };
+  std::string path;
+  std::vector<Level> levels = {{prototype.first_child(), 0}};
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    const pugi::xml_node child = level.next;
+    if (!child) {
+      levels.pop_back();
+      continue;
+    }
+    level.next = child.next_sibling();
     if (child.type() != pugi::node_element) continue;
-    const std::string name = prefix + child.name();
+    path.resize(level.prefix_length);
+    path += child.name();
+    if (path.size() > kLongestFieldPath) {
+      error = "prototype field " + shown(path) + " has a path longer than " + text(kLongestFieldPath) + " bytes";
+      return false;
+    }
     if (std::string(child.attribute("type").value()) == "Structure") {
-      if (!collectFields(child, name + "/", fields, error)) return false;
+      if (levels.size() >= kDeepestNesting) {
+        error = "prototype nests structures deeper than " + text(kDeepestNesting) + " levels (at " + shown(path) +
+                ")";
+        return false;
+      }
+      path += '/';
+      levels.push_back({child.first_child(), path.size()});
       continue;
     }
     fields.emplace_back();
-    if (!parseField(child, name, fields.back(), error)) return false;
+    if (!parseField(child, path, fields.back(), error)) return false;
+    if (fields.size() > std::numeric_limits<uint16_t>::max()) {
+      error = "prototype has more than " + text(std::numeric_limits<uint16_t>::max()) +
+              " fields, more than a packet can carry";
+      return false;
+    }
   }
   return true;
 }
@@ -132,6 +167,11 @@ bool parseNumberChild(const pugi::xml_node& parent, const char* name, const std:
     return false;
   }
   const std::string value_text = trimmed(node.text().get());
+  // An element with no content holds 0: writers leave zeros out.
+  if (value_text.empty()) {
+    value = 0.0;
+    return true;
+  }
   if (!parseDouble(value_text, value) || !std::isfinite(value)) {
     error = what + " " + name + " '" + shown(value_text) + "' is not a finite number";
     return false;
@@ -209,11 +249,7 @@ bool parseScan(const pugi::xml_node& node, ScanDescription& scan, std::string& e
     error = "points have no prototype";
     return false;
   }
-  if (!collectFields(prototype, "", scan.fields, error)) return false;
-  if (scan.fields.size() > std::numeric_limits<uint16_t>::max()) {
-    error = "prototype has " + text(scan.fields.size()) + " fields, more than a packet can carry";
-    return false;
-  }
+  if (!collectFields(prototype, scan.fields, error)) return false;
 
   auto find = [&](const char* name) {
     for (size_t i = 0; i < scan.fields.size(); ++i)
