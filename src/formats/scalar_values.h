@@ -1,0 +1,85 @@
+// The number types of binary PCD and PLY records, and the decoding of a
+// record's x, y, z from them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace korvane_navigation {
+
+enum class ScalarType : uint8_t { kInt8, kUint8, kInt16, kUint16, kInt32, kUint32, kInt64, kUint64, kFloat32, kFloat64 };
+
+inline size_t scalarBytes(ScalarType type) {
+  switch (type) {
+    case ScalarType::kInt8:
+    case ScalarType::kUint8: return 1;
+    case ScalarType::kInt16:
+    case ScalarType::kUint16: return 2;
+    case ScalarType::kInt32:
+    case ScalarType::kUint32:
+    case ScalarType::kFloat32: return 4;
+    case ScalarType::kInt64:
+    case ScalarType::kUint64:
+    case ScalarType::kFloat64: return 8;
+  }
+  return 0;
+}
+
+inline bool isIntegerType(ScalarType type) { return type != ScalarType::kFloat32 && type != ScalarType::kFloat64; }
+
+// The unsigned value of `bytes` bytes at `p` in the given byte order.
+inline uint64_t loadBits(const uint8_t* p, size_t bytes, bool big_endian) {
+  uint64_t bits = 0;
+  if (big_endian) {
+    for (size_t i = 0; i < bytes; ++i) bits = bits << 8 | p[i];
+  } else {
+    for (size_t i = bytes; i-- > 0;) bits = bits << 8 | p[i];
+  }
+  return bits;
+}
+
+// The value of `type` at `p` in the given byte order, as a double.
+inline double loadScalar(const uint8_t* p, ScalarType type, bool big_endian) {
+  const uint64_t bits = loadBits(p, scalarBytes(type), big_endian);
+  switch (type) {
+    case ScalarType::kInt8: return static_cast<int8_t>(bits);
+    case ScalarType::kUint8: return static_cast<double>(bits);
+    case ScalarType::kInt16: return static_cast<int16_t>(bits);
+    case ScalarType::kUint16: return static_cast<double>(bits);
+    case ScalarType::kInt32: return static_cast<int32_t>(bits);
+    case ScalarType::kUint32: return static_cast<double>(bits);
+    case ScalarType::kInt64: return static_cast<double>(static_cast<int64_t>(bits));
+    case ScalarType::kUint64: return static_cast<double>(bits);
+    case ScalarType::kFloat32: {
+      const auto narrow = static_cast<uint32_t>(bits);
+      float value;
+      std::memcpy(&value, &narrow, sizeof value);
+      return value;
+    }
+    case ScalarType::kFloat64: {
+      double value;
+      std::memcpy(&value, &bits, sizeof value);
+      return value;
+    }
+  }
+  return 0.0;
+}
+
+// Where a fixed-size record keeps one coordinate.
+struct RecordAxis {
+  size_t offset = 0;  // bytes into the record
+  ScalarType type = ScalarType::kFloat32;
+};
+
+// Decodes x, y, z of `count` records of `record_bytes` each into
+// out[3 * i + 0..2].
+inline void decodeRecordAxes(const uint8_t* records, size_t count, size_t record_bytes, const RecordAxis (&axes)[3],
+                             bool big_endian, double* out) {
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* record = records + i * record_bytes;
+    for (int a = 0; a < 3; ++a) out[3 * i + a] = loadScalar(record + axes[a].offset, axes[a].type, big_endian);
+  }
+}
+
+}  // namespace korvane_navigation
