@@ -27,6 +27,8 @@ RecordBlocksRead readRecordBlocks(int fd, uint64_t first_byte, size_t record_byt
 
   std::atomic<uint64_t> records_read{0};
   std::atomic<bool> stop{false};
+  // Blocks from the first short one on hold nothing: the file ends there.
+  std::atomic<uint64_t> end_block{blocks};
   std::mutex error_mutex;
   std::vector<std::unique_ptr<uint8_t[]>> buffers(threads);
   // Reads blocks first, first + threads, ... until the last, a short one or
@@ -34,7 +36,7 @@ RecordBlocksRead readRecordBlocks(int fd, uint64_t first_byte, size_t record_byt
   const auto readThread = [&](unsigned thread, uint64_t first, bool only_first) {
     std::unique_ptr<uint8_t[]>& buffer = buffers[thread];
     if (!buffer) buffer.reset(new uint8_t[block_records * record_bytes]);
-    for (uint64_t b = first; b < blocks && !stop.load(std::memory_order_relaxed); b += threads) {
+    for (uint64_t b = first; b < end_block.load() && !stop.load(std::memory_order_relaxed); b += threads) {
       const uint64_t first_record = b * records_per_block;
       const auto wanted = static_cast<size_t>(std::min<uint64_t>(records - first_record, records_per_block));
       const ssize_t got = readAt(fd, buffer.get(), wanted * record_bytes, first_byte + first_record * record_bytes);
@@ -53,7 +55,12 @@ RecordBlocksRead readRecordBlocks(int fd, uint64_t first_byte, size_t record_byt
       }
       records_read += whole;
       if (thread == 0 && progress) progress(records_read.load());
-      if (whole < wanted) stop = true;  // the file shrank after it was measured
+      if (whole < wanted) {  // the file shrank after it was measured
+        uint64_t end = end_block.load();
+        while (b + 1 < end && !end_block.compare_exchange_weak(end, b + 1)) {
+        }
+        break;
+      }
       if (only_first) break;
     }
   };
