@@ -132,7 +132,8 @@ pcl::PCLPointCloud2 blobWithExtraFields(const std::vector<Xyz>& points, uint32_t
     int axis;
   };
   const Spec specs[] = {{"intensity", pcl::PCLPointField::FLOAT32, 1, -1}, {"x", pcl::PCLPointField::FLOAT64, 1, 0},
-                        {"ring", pcl::PCLPointField::UINT16, 1, -1},      {"y", pcl::PCLPointField::FLOAT32, 1, 1},
+                        {"ring", pcl::PCLPointField::UINT16, 1, -1},      {"_", pcl::PCLPointField::UINT8, 3, -1},
+                        {"y", pcl::PCLPointField::FLOAT32, 1, 1},
                         {"normal", pcl::PCLPointField::FLOAT32, 3, -1},   {"Z", pcl::PCLPointField::FLOAT64, 1, 2},
                         {"label", pcl::PCLPointField::INT8, 1, -1}};
   uint32_t offset = 0;

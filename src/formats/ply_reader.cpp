@@ -18,8 +18,9 @@ namespace korvane_navigation {
 namespace {
 
 constexpr size_t kPointsPerBlock = size_t{1} << 16;
-// A text row may be this long beyond 64 bytes a scalar; lists add their own.
-constexpr size_t kLongestLineBase = size_t{1} << 16;
+// A longer text row than this is no row of numbers (a face of 100,000
+// corners fits), and holding it whole would take its length in memory.
+constexpr size_t kLongestLineBase = size_t{1} << 20;
 
 std::string readErrorText(int error_number) { return std::string("read error (") + std::strerror(error_number) + ")"; }
 

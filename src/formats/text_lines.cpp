@@ -18,7 +18,8 @@ TextLines::TextLines(int fd, uint64_t start, uint64_t end, size_t longest_line, 
       end_(std::max(start, end)),
       longest_line_(longest_line),
       line_number_(lines_before),
-      buffer_(kPieceBytes + longest_line + 2) {}
+      // Never more than the text itself takes, whatever line length is allowed.
+      buffer_(static_cast<size_t>(std::min<uint64_t>(uint64_t{kPieceBytes} + longest_line, end_ - start_) + 2)) {}
 
 bool TextLines::refill() {
   std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
