@@ -376,14 +376,56 @@ TEST(PcdReader, ProgressReachesTheFileSizeAndPathsThatAreNoFileAreRefused) {
   }
 }
 
-TEST(PcdReader, TextAfterTheDeclaredPointsIsLeftOutWithAWarning) {
-  const Read read = readBytes(pcd, "FIELDS x y z\nPOINTS 1\nDATA ascii\n1 2 3\n5 5 5\n", "c.pcd");
-  ASSERT_EQ(read.result.status, CloudReadStatus::kOk) << read.result.error;
-  EXPECT_EQ(read.points.size(), 1u);
-  EXPECT_NE(read.result.warning.find("c.pcd: text after the 1 points the header declares is left out"),
-            std::string::npos)
-      << read.result.warning;
-  EXPECT_EQ(readBytes(pcd, "FIELDS x y z\nPOINTS 1\nDATA ascii\n1 2 3\n \n\r\n").result.warning, "");
+TEST(CloudReaders, TextAfterTheDeclaredPointsIsLeftOutWithAWarning) {
+  const std::string ply_header = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                                 "property float z\nend_header\n1 2 3\n";
+  struct Case {
+    const Reader& reader;
+    const char* name;
+    std::string file;
+    bool warned;
+  };
+  const Case cases[] = {
+      {pcd, "c.pcd", "FIELDS x y z\nPOINTS 1\nDATA ascii\n1 2 3\n5 5 5\n", true},
+      {pcd, "c.pcd", "FIELDS x y z\nPOINTS 1\nDATA ascii\n1 2 3\n \n\r\n\t", false},
+      {ply, "c.ply", ply_header + "more\n", true},
+      {ply, "c.ply", ply_header + "\n\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Read read = readBytes(c.reader, c.file, c.name);
+    ASSERT_EQ(read.result.status, CloudReadStatus::kOk) << read.result.error;
+    EXPECT_TRUE(samePoints(read.points, {{1, 2, 3}}));
+    EXPECT_EQ(read.result.warning.find(std::string(c.name) + ": text after the 1 points the header declares is left out") !=
+                  std::string::npos,
+              c.warned)
+        << read.result.warning;
+  }
+}
+
+TEST(TextLines, LinesSplitAcrossPiecesOfAnySizeReadWhole) {
+  const std::string text = "ab\r\ncd\ref\n\r\n\rgh\r";
+  const std::vector<std::string> expected = {"ab", "cd", "ef", "", "", "gh"};
+  TempDir dir;
+  writeFile(dir.file("t"), "xx" + text);
+  FileDescriptor file(::open(dir.file("t").c_str(), O_RDONLY));
+  for (size_t piece = 1; piece <= text.size() + 1; ++piece) {
+    SCOPED_TRACE(piece);
+    TextLines lines(file.get(), 2, 2 + text.size(), 8, 10, piece);
+    std::vector<std::string> got;
+    const char* begin;
+    const char* end;
+    while (lines.next(begin, end) == TextLines::Next::kLine) got.emplace_back(begin, end);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(lines.lineNumber(), 16u);
+    EXPECT_EQ(lines.bytesRead(), text.size());
+  }
+  // A line longer than allowed is refused, not held.
+  TextLines lines(file.get(), 0, 2 + text.size(), 3, 0, 2);
+  const char* begin;
+  const char* end;
+  EXPECT_EQ(lines.next(begin, end), TextLines::Next::kTooLong);
+  EXPECT_EQ(lines.lineNumber(), 1u);
 }
 
 // -- PLY -------------------------------------------------------------------

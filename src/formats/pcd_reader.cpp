@@ -99,15 +99,9 @@ bool readText(PcdRead& read) {
   if (in_block > 0) read.sink(0, xyz.data(), in_block);
   read.result.points_read = points;
   // Whatever follows the declared points is left out, with a word.
-  while (true) {
-    const TextLines::Next next = lines.next(begin, end);
-    if (next == TextLines::Next::kEnd || next == TextLines::Next::kReadError) break;
-    const char* p = begin;
-    if (next == TextLines::Next::kTooLong || nextToken(p, end) != p) {
-      read.result.warning = read.path + ": text after the " + std::to_string(points) +
-                            " points the header declares is left out";
-      break;
-    }
+  if (!lines.restIsBlank()) {
+    read.result.warning =
+        read.path + ": text after the " + std::to_string(points) + " points the header declares is left out";
   }
   return true;
 }

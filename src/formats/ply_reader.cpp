@@ -249,6 +249,11 @@ bool readText(PlyRead& read) {
     }
   }
   block.flush();
+  // When no element follows the vertices, whatever does is left out, with a word.
+  if (header.vertex_element + 1 == header.elements.size() && !lines.restIsBlank()) {
+    read.result.warning = read.path + ": text after the " + std::to_string(read.vertices().rows) +
+                          " points the header declares is left out";
+  }
   return true;
 }
 

@@ -5,13 +5,11 @@
 #include <cstring>
 
 #include "formats/file_reading.h"
+#include "formats/text_numbers.h"
 
 namespace korvane_navigation {
-namespace {
-constexpr size_t kPieceBytes = size_t{1} << 20;
-}
-
-TextLines::TextLines(int fd, uint64_t start, uint64_t end, size_t longest_line, uint64_t lines_before)
+TextLines::TextLines(int fd, uint64_t start, uint64_t end, size_t longest_line, uint64_t lines_before,
+                     size_t piece_bytes)
     : fd_(fd),
       start_(start),
       position_(start),
@@ -19,7 +17,7 @@ TextLines::TextLines(int fd, uint64_t start, uint64_t end, size_t longest_line, 
       longest_line_(longest_line),
       line_number_(lines_before),
       // Never more than the text itself takes, whatever line length is allowed.
-      buffer_(static_cast<size_t>(std::min<uint64_t>(uint64_t{kPieceBytes} + longest_line, end_ - start_) + 2)) {}
+      buffer_(static_cast<size_t>(std::min<uint64_t>(uint64_t{piece_bytes} + longest_line, end_ - start_) + 2)) {}
 
 bool TextLines::refill() {
   std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
@@ -78,6 +76,16 @@ TextLines::Next TextLines::next(const char*& begin, const char*& end) {
     searched = tail_ - head_;
     if (!refill()) return Next::kReadError;
     searched += head_;
+  }
+}
+
+bool TextLines::restIsBlank() {
+  const char* begin;
+  const char* end;
+  while (true) {
+    const Next next = this->next(begin, end);
+    if (next == Next::kEnd || next == Next::kReadError) return true;
+    if (next == Next::kTooLong || nextToken(begin, end) != begin) return false;
   }
 }
 

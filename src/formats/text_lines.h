@@ -14,12 +14,18 @@ class TextLines {
 
   // Reads the file open at `fd` from byte `start` to `end`. A line longer
   // than `longest_line` bytes is refused rather than held whole: no line of
-  // numbers is that long. `lines_before` numbers the lines from the file's
-  // start.
-  TextLines(int fd, uint64_t start, uint64_t end, size_t longest_line, uint64_t lines_before = 0);
+  // numbers is that long. `lines_before`
+  // numbers the lines from the file's start. The file is read `piece_bytes`
+  // at a time.
+  TextLines(int fd, uint64_t start, uint64_t end, size_t longest_line, uint64_t lines_before = 0,
+            size_t piece_bytes = size_t{1} << 20);
 
   // The next line, without its line end, in [begin, end) until the next call.
   Next next(const char*& begin, const char*& end);
+
+  // Reads the lines left; false at the first that holds more than blanks
+  // (or is too long to tell), true when the text ends without one.
+  bool restIsBlank();
 
   // The number of the line last returned, or the one too long.
   uint64_t lineNumber() const { return line_number_; }
