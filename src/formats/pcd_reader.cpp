@@ -49,6 +49,12 @@ struct PcdRead {
   }
 };
 
+// A value written as text reads as the type its field declares, so that
+// text and binary copies of a cloud give the same points.
+double narrowed(double value, ScalarType type) {
+  return type == ScalarType::kFloat32 ? static_cast<double>(static_cast<float>(value)) : value;
+}
+
 bool readText(PcdRead& read) {
   const PcdHeader& header = read.result.header;
   const uint64_t values = header.values_per_point;
@@ -80,7 +86,7 @@ bool readText(PcdRead& read) {
       double value;
       if (!parseDecimal(p, token_end, value)) return read.fail(where() + ": " + quotedText(p, token_end) + " is not a number");
       for (int a = 0; a < 3; ++a) {
-        if (index == axis_value[a]) point[a] = value;
+        if (index == axis_value[a]) point[a] = narrowed(value, header.axis_type[a]);
       }
       p = token_end;
     }

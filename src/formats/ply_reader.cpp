@@ -193,6 +193,9 @@ bool textRow(const char* begin, const char* end, const PlyElement& element, cons
         fault = where + ": " + quotedText(p, token_end) + " is not a number";
         return false;
       }
+      // As the type the property declares, so that text and binary copies
+      // of a cloud give the same points.
+      if (property.type == ScalarType::kFloat32) value = static_cast<float>(value);
       for (int a = 0; axes && a < 3; ++a) {
         if ((*axes)[a] == i) xyz[a] = value;
       }

@@ -39,25 +39,26 @@ inline uint64_t loadBits(const uint8_t* p, size_t bytes, bool big_endian) {
   return bits;
 }
 
-// The value of `type` at `p` in the given byte order, as a double.
+// The value of `type` at `p` in the given byte order, as a double. Each
+// case loads a constant number of bytes, which compiles to one load.
 inline double loadScalar(const uint8_t* p, ScalarType type, bool big_endian) {
-  const uint64_t bits = loadBits(p, scalarBytes(type), big_endian);
   switch (type) {
-    case ScalarType::kInt8: return static_cast<int8_t>(bits);
-    case ScalarType::kUint8: return static_cast<double>(bits);
-    case ScalarType::kInt16: return static_cast<int16_t>(bits);
-    case ScalarType::kUint16: return static_cast<double>(bits);
-    case ScalarType::kInt32: return static_cast<int32_t>(bits);
-    case ScalarType::kUint32: return static_cast<double>(bits);
-    case ScalarType::kInt64: return static_cast<double>(static_cast<int64_t>(bits));
-    case ScalarType::kUint64: return static_cast<double>(bits);
+    case ScalarType::kInt8: return static_cast<int8_t>(p[0]);
+    case ScalarType::kUint8: return p[0];
+    case ScalarType::kInt16: return static_cast<int16_t>(loadBits(p, 2, big_endian));
+    case ScalarType::kUint16: return static_cast<double>(loadBits(p, 2, big_endian));
+    case ScalarType::kInt32: return static_cast<int32_t>(loadBits(p, 4, big_endian));
+    case ScalarType::kUint32: return static_cast<double>(loadBits(p, 4, big_endian));
+    case ScalarType::kInt64: return static_cast<double>(static_cast<int64_t>(loadBits(p, 8, big_endian)));
+    case ScalarType::kUint64: return static_cast<double>(loadBits(p, 8, big_endian));
     case ScalarType::kFloat32: {
-      const auto narrow = static_cast<uint32_t>(bits);
+      const auto bits = static_cast<uint32_t>(loadBits(p, 4, big_endian));
       float value;
-      std::memcpy(&value, &narrow, sizeof value);
+      std::memcpy(&value, &bits, sizeof value);
       return value;
     }
     case ScalarType::kFloat64: {
+      const uint64_t bits = loadBits(p, 8, big_endian);
       double value;
       std::memcpy(&value, &bits, sizeof value);
       return value;
