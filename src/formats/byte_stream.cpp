@@ -9,7 +9,9 @@
 namespace korvane_navigation {
 
 ByteStream::ByteStream(int fd, uint64_t start, uint64_t end)
-    : fd_(fd), position_(start), end_(std::max(start, end)), buffered_from_(start), buffer_(size_t{1} << 20) {}
+    : fd_(fd), position_(start), end_(std::max(start, end)), buffered_from_(start),
+      // Never more than the bytes to be read take.
+      buffer_(static_cast<size_t>(std::min<uint64_t>(uint64_t{1} << 20, end_ - start) + kLongestTake)) {}
 
 bool ByteStream::refill(size_t wanted) {
   std::memmove(buffer_.data(), buffer_.data() + head_, tail_ - head_);
