@@ -201,11 +201,30 @@ TEST(PcdReader, PointsWrittenByPclInEveryEncodingReadBackToTheSameDoubles) {
   }
 }
 
+// The two little-endian sizes that open compressed PCD data.
+std::string compressedSizes(uint32_t compressed, uint32_t uncompressed) {
+  std::string bytes(8, '\0');
+  for (int i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<char>(compressed >> (8 * i));
+    bytes[4 + i] = static_cast<char>(uncompressed >> (8 * i));
+  }
+  return bytes;
+}
+
 // Headers PCL does not write: its documentation's example, old versions,
 // keywords in other orders, integer coordinates, padding of odd sizes.
 TEST(PcdReader, HeadersOfEveryVersionAndLayoutRead) {
   std::string records;
   for (const Xyz& p : kPoints) records += bytesOf(p[0], 4) + std::string(3, '\x7f') + bytesOf(p[1], 8) + bytesOf(p[2], 4);
+  // Packed, every field's values follow one another: all x, all padding, all y, all z.
+  std::string columns;
+  for (const Xyz& p : kPoints) columns += bytesOf(p[0], 4);
+  columns += std::string(3 * kPoints.size(), '\x7f');
+  for (const Xyz& p : kPoints) columns += bytesOf(p[1], 8);
+  for (const Xyz& p : kPoints) columns += bytesOf(p[2], 4);
+  std::string packed(2 * columns.size() + 16, '\0');
+  packed.resize(pcl::lzfCompress(columns.data(), columns.size(), &packed[0], packed.size()));
+  const std::string sizes = compressedSizes(packed.size(), columns.size());
   std::string integers;
   for (const int16_t v : {-3, 4, 5, 300, -32768, 32767}) integers += std::string(reinterpret_cast<const char*>(&v), 2);
   struct Case {
@@ -225,6 +244,10 @@ TEST(PcdReader, HeadersOfEveryVersionAndLayoutRead) {
       {"keywords in another order, lower case, comments", "# made by hand\npoints 2\ndata ascii\n", {}},
       {"binary with odd padding and mixed sizes",
        "VERSION 0.7\nFIELDS x _ y z\nSIZE 4 1 8 4\nTYPE F U F F\nCOUNT 1 3 1 1\nWIDTH 4\nHEIGHT 1\nPOINTS 4\nDATA binary\n" + records,
+       kPoints},
+      {"binary_compressed with padding, packed by hand",
+       "VERSION 0.7\nFIELDS x _ y z\nSIZE 4 1 8 4\nTYPE F U F F\nCOUNT 1 3 1 1\nWIDTH 2\nHEIGHT 2\nPOINTS 4\n"
+       "DATA binary_compressed\n" + sizes + packed,
        kPoints},
       {"integer coordinates", "FIELDS x y z\nSIZE 2 2 2\nTYPE I I I\nCOUNT 1 1 1\nPOINTS 2\nDATA binary\n" + integers,
        {{-3, 4, 5}, {300, -32768, 32767}}},
@@ -261,14 +284,6 @@ void expectRefusals(const Reader& reader, const char* name, const std::vector<Re
   }
 }
 
-std::string compressedSizes(uint32_t compressed, uint32_t uncompressed) {
-  std::string bytes(8, '\0');
-  for (int i = 0; i < 4; ++i) {
-    bytes[i] = static_cast<char>(compressed >> (8 * i));
-    bytes[4 + i] = static_cast<char>(uncompressed >> (8 * i));
-  }
-  return bytes;
-}
 
 TEST(PcdReader, BadFilesAreRefusedWithTheirFault) {
   const std::string xyz = "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n";

@@ -168,7 +168,7 @@ bool readCompressed(PcdRead& read) {
   const ssize_t got = readAt(read.fd, packed.get(), compressed, header.data_start + 8);
   if (got < 0) return read.fail(readErrorText(errno));
   if (static_cast<uint64_t>(got) < compressed) return read.fail("compressed data cut short");
-  read.report(header.data_start + 8 + compressed / 2);
+  read.report(header.data_start + 8 + compressed);
   std::unique_ptr<uint8_t[]> unpacked(new uint8_t[std::max<uint64_t>(1, expected)]);
   if (lzfDecompress(packed.get(), compressed, unpacked.get(), expected) != expected) {
     return read.fail("compressed data are damaged: they do not unpack to the " + std::to_string(expected) +
