@@ -251,6 +251,9 @@ TEST(PcdReader, HeadersOfEveryVersionAndLayoutRead) {
        kPoints},
       {"integer coordinates", "FIELDS x y z\nSIZE 2 2 2\nTYPE I I I\nCOUNT 1 1 1\nPOINTS 2\nDATA binary\n" + integers,
        {{-3, 4, 5}, {300, -32768, 32767}}},
+      {"binary data starting with #",
+       "FIELDS x y z\nPOINTS 1\nDATA binary\n" + std::string("\x23\x00\x80\x3f\x00\x00\x00\x40\x00\x00\x40\x40", 12),
+       {{1.0000042f, 2, 3}}},
       {"WIDTH x HEIGHT without POINTS", "FIELDS x y z\nWIDTH 1\nHEIGHT 2\nDATA ascii\nnan nan nan\n+1. 2e0 .3E+1\n",
        {{kNaN, kNaN, kNaN}, {1, 2, 3}}},
       {"no points", "FIELDS x y z\nPOINTS 0\nDATA binary_compressed\n", {}},
@@ -550,7 +553,13 @@ TEST(PlyReader, PaulBourkesExamplesRead) {
       "2 0 0 0 0\n";
   const std::vector<Xyz> corners = {{0, 0, 0}, {0, 0, 1}, {0, 1, 1}, {0, 1, 0},
                                     {1, 0, 0}, {1, 0, 1}, {1, 1, 1}, {1, 1, 0}};
-  for (const std::string& file : {cube, coloured}) {
+  // Blanks after the words, words after a property's name.
+  std::string loose = cube;
+  for (const char* word : {"ply\n", "format ascii 1.0\n", "end_header\n"}) {
+    loose.replace(loose.find(word), std::strlen(word) - 1, std::string(word, std::strlen(word) - 1) + " \t");
+  }
+  loose.replace(loose.find("property float y"), 16, "property float y second");
+  for (const std::string& file : {cube, coloured, loose}) {
     const Read read = readBytes(ply, file);
     ASSERT_EQ(read.result.status, CloudReadStatus::kOk) << read.result.error;
     EXPECT_TRUE(samePoints(read.points, corners));
