@@ -188,16 +188,18 @@ bool textRow(const char* begin, const char* end, const PlyElement& element, cons
     const char* token_end = nextToken(p, end);
     if (token_end == p) return fewer();
     if (!property.list) {
-      double value;
-      if (axes && !parseDecimal(p, token_end, value)) {
-        fault = where + ": " + quotedText(p, token_end) + " is not a number";
-        return false;
-      }
-      // As the type the property declares, so that text and binary copies
-      // of a cloud give the same points.
-      if (property.type == ScalarType::kFloat32) value = static_cast<float>(value);
-      for (int a = 0; axes && a < 3; ++a) {
-        if ((*axes)[a] == i) xyz[a] = value;
+      double value = 0.0;
+      if (axes) {
+        if (!parseDecimal(p, token_end, value)) {
+          fault = where + ": " + quotedText(p, token_end) + " is not a number";
+          return false;
+        }
+        // As the type the property declares, so that text and binary
+        // copies of a cloud give the same points.
+        if (property.type == ScalarType::kFloat32) value = static_cast<float>(value);
+        for (int a = 0; a < 3; ++a) {
+          if ((*axes)[a] == i) xyz[a] = value;
+        }
       }
       p = token_end;
       continue;
