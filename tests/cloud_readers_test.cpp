@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "formats/file_reading.h"
+#include "formats/las_reader.h"
 #include "formats/lzf_decompress.h"
 #include "formats/obj_reader.h"
 #include "formats/pcd_reader.h"
@@ -660,6 +661,44 @@ TEST(ObjReader, AVertexWithoutThreeNumbersFailsTheReadNamingItsLine) {
     refusals.push_back({"v 0 0 0\r\r" + line + "\rv 1 1 1\r", "c.obj: line 3: a vertex needs three numbers"});
   }
   expectRefusals(obj, "c.obj", refusals);
+}
+
+// -- every format -----------------------------------------------------------
+
+TEST(CloudReaders, EveryLayoutGivesThePointsOfItsLasTwin) {
+  // Millimetres, as a LAS file of scale 0.001 holds them exactly.
+  std::vector<test_support::Point> points;
+  for (int i = 0; i < 500; ++i) points.push_back({0.25f * (i % 40), 0.5f * (i / 40) - 3.0f, 0.125f * (i % 7)});
+  TempDir dir;
+  writeFile(dir.file("c.las"), test_support::lasFile(points));
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  std::string obj_text = "\xEF\xBB\xBF# twin\r";
+  for (const auto& p : points) {
+    cloud.push_back(pcl::PointXYZ(p[0], p[1], p[2]));
+    obj_text += "v " + textOf(p[0]) + " " + textOf(p[1]) + " " + textOf(p[2]) + "\r";
+  }
+  ASSERT_EQ(pcl::io::savePCDFileASCII(dir.file("a.pcd"), cloud), 0);
+  ASSERT_EQ(pcl::io::savePCDFileBinary(dir.file("b.pcd"), cloud), 0);
+  ASSERT_EQ(pcl::io::savePCDFileBinaryCompressed(dir.file("c.pcd"), cloud), 0);
+  ASSERT_EQ(pcl::io::savePLYFileASCII(dir.file("a.ply"), cloud), 0);
+  ASSERT_EQ(pcl::io::savePLYFileBinary(dir.file("b.ply"), cloud), 0);
+  writeFile(dir.file("c.obj"), obj_text);
+
+  std::vector<Xyz> twin;
+  const LasReadResult las = readLasPoints(dir.file("c.las"), [&](unsigned, const float* xyz, size_t count) {
+    for (size_t i = 0; i < count; ++i) twin.push_back({xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]});
+  });
+  ASSERT_EQ(las.status, LasReadStatus::kOk) << las.error;
+  ASSERT_EQ(twin.size(), points.size());
+  const std::pair<const char*, const Reader*> files[] = {{"a.pcd", &pcd}, {"b.pcd", &pcd}, {"c.pcd", &pcd},
+                                                         {"a.ply", &ply}, {"b.ply", &ply}, {"c.obj", &obj}};
+  for (const auto& [name, reader] : files) {
+    for (const unsigned threads : {1u, 2u}) {
+      const Read read = readWith(*reader, dir.file(name), threads);
+      ASSERT_EQ(read.result.status, CloudReadStatus::kOk) << name << ": " << read.result.error;
+      EXPECT_TRUE(samePoints(read.points, twin)) << name;
+    }
+  }
 }
 
 // -- the pieces ------------------------------------------------------------
