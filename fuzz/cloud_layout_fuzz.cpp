@@ -1,9 +1,9 @@
 // Writes PCD and PLY files of known points in layouts chosen by the input:
 // fields or properties of every type around x, y, z in any order, colours,
-// padding, faces, cameras, text or binary of either byte order, blanks, tabs
-// and CR LF. Each goes through the program's load path; one that loads must
-// give back the points written. A file accepted and read otherwise is a
-// file PCL misreads and the check lets through.
+// padding, faces, cameras, text or binary of either byte order, blanks, tabs,
+// CR LF and lone CR. Each goes to its reader on one to three threads, which
+// must take it and give back the points written, to the bit of the double or
+// float each was written as.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
