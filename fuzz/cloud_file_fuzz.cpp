@@ -1,13 +1,16 @@
-// Feeds arbitrary bytes to the PCD and PLY checks and to the OBJ vertex
-// reader. A header that passes must declare no more points than the
-// file can hold.
+// Feeds arbitrary bytes to the pure parts of the PCD, PLY and OBJ readers:
+// the header parsers, the OBJ vertex line, LZF unpacking and the text
+// numbers. A header that passes must declare no more points than a file of
+// its size can hold once its data size is checked.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
 #include <string>
+#include <vector>
 
-#include "formats/cloud_file_checks.h"
+#include "formats/lzf_decompress.h"
+#include "formats/obj_reader.h"
+#include "formats/pcd_header.h"
+#include "formats/ply_header.h"
+#include "formats/text_numbers.h"
 #include "fuzz_support.h"
 
 using namespace korvane_navigation;
@@ -20,40 +23,36 @@ void check(bool condition, const char* what) { fuzz_support::require(condition, 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
-  // The input is the start of a file as long as the input itself, so the
-  // size checks see what the file really holds.
-  DeclaredCloud declared;
   std::string error;
-  // Even compressed, a point of 12 bytes comes from at least 12/88 of a byte.
-  if (checkPcdHeader(text, size, size, declared, error)) {
-    check(declared.points <= 8 * static_cast<uint64_t>(size) + 64, "PCD points beyond the file");
+  PcdHeader pcd;
+  if (parsePcdHeader(text, size, pcd, error)) {
+    check(pcd.data_start <= size, "PCD data beyond the input");
+    check(pcd.point_bytes > 0 && pcd.values_per_point > 0, "PCD points of nothing");
+    if (checkPcdDataSize(pcd, size, error) && pcd.encoding != PcdEncoding::kBinaryCompressed) {
+      check(pcd.points <= size, "PCD points beyond the file");
+    }
   } else {
     check(!error.empty(), "PCD refusal without a reason");
   }
   error.clear();
-  if (checkPlyHeader(text, size, size, declared, error)) {
-    check(declared.points <= size, "PLY vertices beyond the file");
+  PlyHeader ply;
+  if (parsePlyHeader(text, size, ply, error)) {
+    check(ply.data_start <= size, "PLY data beyond the input");
+    if (checkPlyDataSize(ply, size, error) && ply.has_vertices) {
+      check(ply.elements[ply.vertex_element].rows <= size, "PLY vertices beyond the file");
+    }
   } else {
     check(!error.empty(), "PLY refusal without a reason");
   }
 
-  // The whole file, text data included.
-  for (const CloudFileFormat format : {CloudFileFormat::kPcd, CloudFileFormat::kPly}) {
-    error.clear();
-    if (checkCloudBytes(text, size, format, declared, error)) {
-      check(declared.points <= 8 * static_cast<uint64_t>(size) + 64, "points beyond the file");
-    } else {
-      check(!error.empty(), "refusal without a reason");
-    }
-  }
+  double xyz[3];
+  bool is_vertex = false;
+  if (parseObjVertex(text, text + size, xyz, is_vertex)) check(is_vertex, "a vertex of a line that is none");
+  double value;
+  parseDecimal(text, text + size, value);
 
-  std::istringstream in(std::string(text, size));
-  PointVector points;
-  error.clear();
-  if (readObjVertices(in, points, error)) {
-    check(points.size() <= size / 2, "OBJ vertices beyond the file");
-  } else {
-    check(!error.empty(), "OBJ refusal without a reason");
-  }
+  // Never more than the room given, however damaged.
+  std::vector<uint8_t> out(4 * size + 16);
+  check(lzfDecompress(data, size, out.data(), out.size()) <= out.size(), "LZF wrote past its output");
   return 0;
 }

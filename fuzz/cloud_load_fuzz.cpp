@@ -1,15 +1,15 @@
-// Feeds arbitrary bytes, as a PCD and as a PLY file, through the load path
-// the program uses: our check, then PCL's reader and the taking of the
-// coordinates. A crash inside PCL's readers on a file the check passed is a
-// finding, and so is a cloud of more points than the file could hold.
-
+// Feeds arbitrary bytes, as a PCD, a PLY and an OBJ file, to the readers,
+// on one thread and on two. A crash, a cloud of more points than the file
+// could hold, or a refusal without a reason naming the file is a finding.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
-#include "formats/cloud_file_reader.h"
+#include "formats/obj_reader.h"
+#include "formats/pcd_reader.h"
+#include "formats/ply_reader.h"
 #include "fuzz_support.h"
-#include "quiet_pcl.h"
 
 using namespace korvane_navigation;
 
@@ -17,22 +17,34 @@ namespace {
 
 void check(bool condition, const char* what) { fuzz_support::require(condition, "cloud_load_fuzz", what); }
 
+void checkResult(const CloudReadResult& result, uint64_t points, uint64_t most, const std::string& path) {
+  check(points == result.points_read || result.status != CloudReadStatus::kOk, "points handed over uncounted");
+  check(points <= most, "points beyond the file");
+  if (result.status != CloudReadStatus::kOk) {
+    check(result.error.compare(0, path.size() + 2, path + ": ") == 0, "a refusal that does not name the file");
+    check(result.error.size() > path.size() + 2, "a refusal without a reason");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz_support::quietPcl();
   const std::string& path = fuzz_support::scratchFile("cloud_load_fuzz");
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0) std::abort();
-  for (const CloudFileFormat format : {CloudFileFormat::kPcd, CloudFileFormat::kPly}) {
-    PointVector points;
-    std::string error, warning;
-    if (readCheckedCloud(path, format, points, error, warning)) {
-      // Even compressed, a point of 12 bytes comes from at least 12/88 of a byte.
-      check(points.size() <= 8 * static_cast<uint64_t>(size) + 64, "points beyond the file");
-    } else {
-      check(!error.empty(), "refusal without a reason");
-    }
+  uint64_t points = 0;
+  const PointBlockSink sink = [&points](unsigned, const double*, size_t count) {
+    __atomic_add_fetch(&points, count, __ATOMIC_RELAXED);
+  };
+  // Even compressed, a point of 12 bytes comes from at least 12/88 of a byte.
+  const uint64_t most = 8 * static_cast<uint64_t>(size) + 64;
+  for (const unsigned threads : {1u, 2u}) {
+    points = 0;
+    checkResult(readPcdPoints(path, sink, nullptr, threads), points, most, path);
+    points = 0;
+    checkResult(readPlyPoints(path, sink, nullptr, threads), points, size, path);
   }
+  points = 0;
+  checkResult(readObjPoints(path, sink), points, size / 2 + 1, path);
   return 0;
 }

@@ -139,6 +139,16 @@ void cloudSeeds(const std::string& dir) {
         "property list ushort float l\r\nend_header\r\n1 2 3 4\r\n-1e3 inf nan 0\r\n2 0.5 1\r\n");
   write(dir + "/obj", "# mesh\nmtllib a.mtl\nv 1 2 3\nv\t4.5 -5 6e2 1\nvn 0 0 1\nvt 0.5 0.5\n"
                       "f 1//1 2//1 1//1\n");
+  write(dir + "/obj_cr_bom", "\xEF\xBB\xBFv 1 2 3\rv 4 5 6\r\nvn 0 0 1\rv -1e3 nan inf");
+  // Layouts only our readers take: integer coordinates, lists among the
+  // vertices' properties, faces before them, no POINTS.
+  const std::string shorts = std::string("\x01\x00\xff\xff\x02\x00\x03\x00\x04\x00\x05\x80", 12);
+  write(dir + "/pcd_integers", "VERSION .5\nFIELDS x y z\nSIZE 2 2 2\nTYPE I U I\nWIDTH 2\nHEIGHT 1\nDATA binary\n" + shorts);
+  write(dir + "/ply_vertex_lists",
+        "ply\nformat binary_little_endian 1.0\nelement face 1\nproperty list uchar int vertex_indices\n"
+        "element vertex 2\nproperty short x\nproperty list uchar uchar n\nproperty short y\nproperty short z\n"
+        "end_header\n" + std::string("\x01\x00\x00\x00\x00", 5) + shorts.substr(0, 2) + "\x02\x07\x08" +
+            shorts.substr(2, 4) + shorts.substr(6, 2) + std::string("\x00", 1) + shorts.substr(8, 4));
 
   write(dir + "/../cloud.dict",
         "\"FIELDS\"\n\"SIZE\"\n\"TYPE\"\n\"COUNT\"\n\"WIDTH\"\n\"HEIGHT\"\n\"POINTS\"\n"
@@ -149,7 +159,8 @@ void cloudSeeds(const std::string& dir) {
         "\"VERSION 0.7\\x0a\"\n\"COLUMNS\"\n\"SIZE 8 8 8\\x0a\"\n\"TYPE F F F\\x0a\"\n\"\\x0d\\x0a\"\n"
         "\"property double \"\n\"property uchar red\\x0a\"\n\"property uchar blue\\x0a\"\n"
         "\"property uchar alpha\\x0a\"\n\"element face \"\n\"element camera 1\\x0a\"\n"
-        "\"element range_grid \"\n\"viewportx\"\n\"vertex_indices\"\n\"nan\"\n\"-inf\"\n\"1e400\"\n");
+        "\"element range_grid \"\n\"viewportx\"\n\"vertex_indices\"\n\"nan\"\n\"-inf\"\n\"1e400\"\n"
+        "\"\\xef\\xbb\\xbf\"\n\"\\x0d\"\n\"binary_big_endian\"\n\"property list uchar uchar \"\n\"TYPE I I I\\x0a\"\n");
 }
 
 // Small files (a few pages each), so that the fuzzer's length limit,

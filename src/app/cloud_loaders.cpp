@@ -4,18 +4,18 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <glog/logging.h>
 #include <thread>
 #include <vector>
 
 #include "core/progress.h"
 #include "core/voxel_thinning.h"
-#include "formats/cloud_file_checks.h"
-#include "formats/cloud_file_reader.h"
 #include "formats/e57_reader.h"
 #include "formats/joined_threads.h"
 #include "formats/las_reader.h"
+#include "formats/obj_reader.h"
+#include "formats/pcd_reader.h"
+#include "formats/ply_reader.h"
 #include "map_generator.h"
 
 namespace korvane_navigation {
@@ -36,33 +36,14 @@ std::string loaderKey(const std::string& extension) {
 
 namespace {
 
-// Hands a cloud loaded whole to the sink in blocks, in double precision.
-void feedInBlocks(const PointVector& points, const PointBlockSink& sink) {
-  constexpr size_t kBlock = 65536;
-  std::vector<double> block(3 * kBlock);
-  for (size_t first = 0; first < points.size(); first += kBlock) {
-    const size_t n = std::min(kBlock, points.size() - first);
-    for (size_t i = 0; i < n; ++i) {
-      for (int axis = 0; axis < 3; ++axis) block[3 * i + axis] = points[first + i].data[axis];
-    }
-    sink(0, block.data(), n);
+// Logs a PCD, PLY or OBJ reader's outcome; `kind` names the format.
+bool reportCloudRead(const CloudReadResult& result, const char* kind) {
+  if (result.status != CloudReadStatus::kOk) {
+    LOG(ERROR) << "failed to load " << kind << " file: " << result.error;
+    return false;
   }
-}
-
-// Reads a PCD or PLY file whole through the checked PCL path; `kind` names
-// the format in messages.
-SurveyReader checkedCloudReader(const std::string& path, CloudFileFormat format, const char* kind) {
-  return [path, format, kind](const PointBlockSink& sink, const ReadProgress&, unsigned) {
-    PointVector points;
-    std::string error, warning;
-    if (!readCheckedCloud(path, format, points, error, warning)) {
-      LOG(ERROR) << "failed to load " << kind << " file: " << path << ": " << error;
-      return false;
-    }
-    if (!warning.empty()) LOG(WARNING) << path << ": " << warning;
-    feedInBlocks(points, sink);
-    return true;
-  };
+  if (!result.warning.empty()) LOG(WARNING) << result.warning;
+  return true;
 }
 
 }  // namespace
@@ -151,36 +132,42 @@ bool NavMapGenerator::e57Loader(const std::string& path) {
 
 bool NavMapGenerator::plyLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .ply format...";
-  return thinWhileReading(path, checkedCloudReader(path, CloudFileFormat::kPly, "ply"));
+  PlyReadResult result;
+  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
+                                                  unsigned threads) {
+    result = readPlyPoints(path, sink, progress, threads);
+    return result.status == CloudReadStatus::kOk;
+  });
+  return reportCloudRead(result, "ply") && thinned;
 }
 
 bool NavMapGenerator::pcdLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .pcd format...";
-  return thinWhileReading(path, checkedCloudReader(path, CloudFileFormat::kPcd, "pcd"));
+  PcdReadResult result;
+  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
+                                                  unsigned threads) {
+    result = readPcdPoints(path, sink, progress, threads);
+    return result.status == CloudReadStatus::kOk;
+  });
+  if (!reportCloudRead(result, "pcd") || !thinned) return false;
+  // map.pcd keeps the file's viewpoint, as it was given.
+  const double* v = result.header.viewpoint;
+  pointcloud_->sensor_origin_ = Eigen::Vector4f(static_cast<float>(v[0]), static_cast<float>(v[1]),
+                                                static_cast<float>(v[2]), 0.0f);
+  pointcloud_->sensor_orientation_ = Eigen::Quaternionf(static_cast<float>(v[3]), static_cast<float>(v[4]),
+                                                        static_cast<float>(v[5]), static_cast<float>(v[6]));
+  return true;
 }
 
 bool NavMapGenerator::objLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .obj format...";
-  return thinWhileReading(path, [&path](const PointBlockSink& sink, const ReadProgress&, unsigned) {
-    const std::string not_a_file = notAFileToRead(path);
-    if (!not_a_file.empty()) {
-      LOG(ERROR) << "failed to load obj file: " << path << ": " << not_a_file;
-      return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      LOG(ERROR) << "failed to load obj file: " << path << ": cannot be opened (" << std::strerror(errno) << ")";
-      return false;
-    }
-    PointVector points;
-    std::string error;
-    if (!readObjVertices(in, points, error)) {
-      LOG(ERROR) << "failed to load obj file: " << path << ": " << error;
-      return false;
-    }
-    feedInBlocks(points, sink);
-    return true;
+  ObjReadResult result;
+  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
+                                                  unsigned threads) {
+    result = readObjPoints(path, sink, progress, threads);
+    return result.status == CloudReadStatus::kOk;
   });
+  return reportCloudRead(result, "obj") && thinned;
 }
 
 }  // namespace korvane_navigation
