@@ -56,6 +56,7 @@ Presence presenceOf(const std::string& path, std::string& error) {
 NavMapGenerator::NavMapGenerator() {
   loaders_["e57"] = std::bind(&NavMapGenerator::e57Loader, this, std::placeholders::_1);
   loaders_["las"] = std::bind(&NavMapGenerator::lasLoader, this, std::placeholders::_1);
+  loaders_["laz"] = std::bind(&NavMapGenerator::lasLoader, this, std::placeholders::_1);
   loaders_["obj"] = std::bind(&NavMapGenerator::objLoader, this, std::placeholders::_1);
   loaders_["pcd"] = std::bind(&NavMapGenerator::pcdLoader, this, std::placeholders::_1);
   loaders_["ply"] = std::bind(&NavMapGenerator::plyLoader, this, std::placeholders::_1);
@@ -191,7 +192,7 @@ bool NavMapGenerator::prepareCloud() {
   }
   // LAS and E57 files are thinned as they are read, never held whole; the other
   // formats are loaded whole, then thinned.
-  const bool thinned_while_reading = loader->first == "las" || loader->first == "e57";
+  const bool thinned_while_reading = loader->first == "las" || loader->first == "laz" || loader->first == "e57";
   Stopwatch stage;
   if (!loader->second(input)) {
     LOG(ERROR) << "failed to load map: " << input;
