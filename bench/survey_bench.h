@@ -1,4 +1,5 @@
-// Benchmark items on reading surveys: E57 against the bytes' read().
+// Benchmark items on reading surveys: E57 against the bytes' read(), LAZ
+// against its LAS twin.
 #pragma once
 
 #include <string>
@@ -15,5 +16,13 @@ namespace bench {
 bool e57Loading(const korvane_navigation::BuildingParameters& params,
                 const korvane_navigation::BuildingLayout& layout, const std::string& dir, int repeat,
                 std::vector<Row>& rows, std::string& details);
+
+// Writes the building as LAZ and reads and thins it `repeat` times on two
+// lanes and on one, against the same of its LAS twin at `las_path`, at
+// `leaf`. False when the file cannot be written or read, or when the two
+// thin to different voxels.
+bool lazReading(const korvane_navigation::BuildingParameters& params,
+                const korvane_navigation::BuildingLayout& layout, const std::string& las_path,
+                const std::string& dir, float leaf, int repeat, std::vector<Row>& rows, std::string& details);
 
 }  // namespace bench

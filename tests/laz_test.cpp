@@ -312,6 +312,31 @@ TEST_F(LazFileTest, EveryChunkBoundaryDecodesToTheLasTwin) {
   }
 }
 
+// Variable chunks (as COPC files have them): the table gives each chunk's
+// count. Made from a fixed-chunk file by marking its chunk size variable and
+// recoding its table with the counts.
+TEST_F(LazFileTest, VariableChunksAreReadByTheirTabledCounts) {
+  constexpr uint32_t kChunk = 9;
+  const Points points = scanLine(4 * kChunk + 4, 11);
+  Bytes file = encodeLaz(points, lazOptions(kChunk));
+  const uint64_t table_at = loadU64(file, loadU32(file, kOffsetToPointDataAt));
+  std::vector<uint32_t> no_counts, sizes;
+  ASSERT_TRUE(laz::decodeChunkTable(&file[table_at + 8], file.size() - table_at - 8, 5, false, no_counts, sizes));
+  std::fill(file.begin() + kLaszipPayloadAt + 12, file.begin() + kLaszipPayloadAt + 16, 0xFF);
+  const Bytes entries = laz::encodeChunkTable({kChunk, kChunk, kChunk, kChunk, 4}, sizes, true);
+  file.resize(table_at + 8);
+  file.insert(file.end(), entries.begin(), entries.end());
+  const Read laz = read(file);
+  ASSERT_EQ(laz.result.status, LasReadStatus::kOk) << laz.result.error;
+  EXPECT_EQ(laz.result.points_read, points.size());
+  EXPECT_TRUE(laz.xyz == read(encodeLas(points, lazOptions(kChunk).las), "twin.las").xyz);
+  // Without its table a variable-chunk file cannot be read.
+  file.resize(table_at);
+  const Read cut = read(file);
+  EXPECT_EQ(cut.result.status, LasReadStatus::kInvalid);
+  EXPECT_NE(cut.result.error.find("variable-sized chunks"), std::string::npos) << cut.result.error;
+}
+
 TEST_F(LazFileTest, ChunksSpreadOverLanesGiveTheSamePoints) {
   const Points points = scanLine(1000, 5);
   const Bytes file = encodeLaz(points, lazOptions(64));

@@ -1,0 +1,78 @@
+// Feeds arbitrary bytes to the LAZ reader as a file, through both LAS entry
+// points and on two lanes, and straight to the chunk decoders: none may
+// crash, hang, ask for storage beyond what the bytes could hold, or
+// disagree with another about the points.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "formats/las_reader.h"
+#include "formats/laz_layered.h"
+#include "formats/laz_pointwise.h"
+#include "fuzz_support.h"
+
+using namespace korvane_navigation;
+
+namespace {
+
+void check(bool condition, const char* what) { fuzz_support::require(condition, "laz_reader_fuzz", what); }
+
+// The decoders' limit: a chunk's points come from at least this many of its bytes.
+constexpr uint64_t kMostPointsPerByte = 1024;
+
+void decodeChunks(const uint8_t* data, size_t size) {
+  const std::vector<laz::Item> pointwise = {{laz::ItemType::kPoint10, 20, 2},
+                                            {laz::ItemType::kGpsTime11, 8, 2},
+                                            {laz::ItemType::kRgb12, 6, 2},
+                                            {laz::ItemType::kByte, 3, 2}};
+  const std::vector<laz::Item> layered = {{laz::ItemType::kPoint14, 30, 3},
+                                          {laz::ItemType::kRgbNir14, 8, 3},
+                                          {laz::ItemType::kByte14, 2, 3}};
+  const size_t count = std::min<size_t>(size * 2, 2000);
+  std::vector<uint8_t> records(count * 40);
+  const laz::ChunkDecoding points = laz::decodePointwiseChunk(pointwise, data, size, count, records.data());
+  check(!points.error.empty() || points.bytes_used <= size, "point-wise decoding used bytes it was not given");
+  const laz::ChunkDecoding layers = laz::decodeLayeredChunk(layered, data, size, count, records.data());
+  check(!layers.error.empty() || layers.bytes_used <= size, "layered decoding used bytes it was not given");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  decodeChunks(data, size);
+
+  const std::string& path = fuzz_support::scratchFile("laz_reader_fuzz");
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) std::abort();
+  if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
+  std::fclose(file);
+
+  std::vector<float> whole;
+  uint64_t asked = 0;
+  const LasReadResult result = readLasFile(
+      path,
+      [&](uint64_t count) {
+        asked = count;
+        check(count <= size * kMostPointsPerByte, "storage asked for more points than the file could hold");
+        whole.resize(count * 3);
+        return whole.data();
+      },
+      3);
+  if (result.status == LasReadStatus::kOk) check(result.points_read <= asked, "more points read than asked for");
+  check(result.status == LasReadStatus::kOk || !result.error.empty(), "refusal without a reason");
+
+  uint64_t streamed = 0;
+  const LasReadResult lanes = readLasPoints(
+      path, [&](unsigned, const float*, size_t count) { __atomic_add_fetch(&streamed, count, __ATOMIC_RELAXED); },
+      nullptr, 2);
+  check(lanes.status == result.status, "one lane and two disagree on validity");
+  if (lanes.status == LasReadStatus::kOk) {
+    check(lanes.points_read == result.points_read && streamed == result.points_read,
+          "one lane and two read different counts");
+  }
+  return 0;
+}
