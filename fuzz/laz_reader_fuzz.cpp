@@ -21,7 +21,8 @@ namespace {
 
 void check(bool condition, const char* what) { fuzz_support::require(condition, "laz_reader_fuzz", what); }
 
-// The decoders' limit: a chunk's points come from at least this many of its bytes.
+// The most points the reader may ask storage for per byte of the file: 20 KiB
+// of records a coded byte, at the shortest records (20 bytes).
 constexpr uint64_t kMostPointsPerByte = 1024;
 
 void decodeChunks(const uint8_t* data, size_t size) {

@@ -17,9 +17,6 @@ constexpr size_t kVlrRecordIdAt = 18;
 constexpr size_t kVlrLengthAt = 20;
 constexpr size_t kPayloadFixedSize = 34;
 constexpr size_t kItemEntrySize = 6;
-// A chunk's points come from at least this many of its bytes, so that a
-// damaged count cannot ask for more memory than the file could fill.
-constexpr uint64_t kMostPointsPerByte = 1024;
 
 inline uint16_t loadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t loadU32(const uint8_t* p) {
@@ -182,7 +179,7 @@ std::vector<uint8_t> encodeChunkTable(const std::vector<uint32_t>& point_counts,
 }
 
 std::vector<Chunk> layOutChunks(uint64_t start, uint64_t end, uint64_t declared, uint32_t chunk_size,
-                                const std::vector<uint32_t>& point_counts, const std::vector<uint32_t>& byte_counts,
+                                uint16_t record_length, const std::vector<uint32_t>& point_counts, const std::vector<uint32_t>& byte_counts,
                                 std::string& error) {
   std::vector<Chunk> chunks;
   const bool variable = chunk_size == kVariableChunkSize;
@@ -203,7 +200,7 @@ std::vector<Chunk> layOutChunks(uint64_t start, uint64_t end, uint64_t declared,
               " points in 0 bytes";
       return {};
     }
-    if (chunk.points / kMostPointsPerByte > chunk.bytes) {
+    if (chunk.points > mostRecords(chunk.bytes, record_length)) {
       error = "chunk " + std::to_string(i) + " of the chunk table claims " + std::to_string(chunk.points) +
               " points in " + std::to_string(chunk.bytes) + " bytes";
       return {};

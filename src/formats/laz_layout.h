@@ -17,6 +17,14 @@ constexpr const char* kVlrUserId = "laszip encoded";
 constexpr uint16_t kVlrRecordId = 22204;
 constexpr uint32_t kVariableChunkSize = 0xFFFFFFFFu;
 
+// The most records `coded_bytes` of a chunk can decode to: no coding of real
+// points packs more than 20 KiB of records into a byte, so a damaged count
+// cannot ask for memory out of proportion to the file.
+inline uint64_t mostRecords(uint64_t coded_bytes, uint16_t record_length) {
+  constexpr uint64_t kMostRecordBytesPerCodedByte = 20480;
+  return coded_bytes * kMostRecordBytesPerCodedByte / (record_length ? record_length : 1);
+}
+
 enum class Compressor : uint16_t { kNone = 0, kPointwise = 1, kPointwiseChunked = 2, kLayeredChunked = 3 };
 
 struct Layout {
@@ -59,11 +67,12 @@ bool decodeChunkTable(const uint8_t* data, size_t size, uint32_t chunks, bool va
 std::vector<uint8_t> encodeChunkTable(const std::vector<uint32_t>& point_counts,
                                       const std::vector<uint32_t>& byte_counts, bool variable);
 
-// Lays the chunks out from their first byte `start` on. The chunks must end
-// by `end` and hold the `declared` points (the last of fixed chunks may be
-// short); fewer points than declared are kept as a truncated file's. Empty
-// `error` when the table is usable.
+// Lays the chunks of records of `record_length` bytes out from their first
+// byte `start` on. The chunks must end by `end` and hold the `declared`
+// points (the last of fixed chunks may be short); fewer points than declared
+// are kept as a truncated file's. Empty `error` when the table is usable.
 std::vector<Chunk> layOutChunks(uint64_t start, uint64_t end, uint64_t declared, uint32_t chunk_size,
+                                uint16_t record_length,
                                 const std::vector<uint32_t>& point_counts, const std::vector<uint32_t>& byte_counts,
                                 std::string& error);
 

@@ -23,7 +23,6 @@ constexpr uint64_t kTableHeaderBytes = 8;  // version and chunk count
 // more than twice its raw size.
 constexpr uint64_t kChunkGrowth = 2;
 constexpr uint64_t kChunkSlack = 4096;
-constexpr uint64_t kMostPointsPerByte = 1024;
 
 inline uint32_t loadU32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -85,7 +84,8 @@ TablePlan readChunkTable(int fd, uint64_t file_size, uint64_t data_start, uint64
     plan.fault = "the chunk table is damaged";
     return plan;
   }
-  plan.chunks = laz::layOutChunks(data_start, table_at, header.point_count, layout.chunk_size, point_counts,
+  plan.chunks = laz::layOutChunks(data_start, table_at, header.point_count, layout.chunk_size,
+                                  header.point_record_length, point_counts,
                                   byte_counts, plan.fault);
   return plan;
 }
@@ -229,7 +229,7 @@ LazRecordsResult readLazRecords(int fd, uint64_t file_size, const LasHeader& hea
     return result;
   }
   const uint64_t end = std::min(data_end, table_at >= data_start && table_at < data_end ? table_at : data_end);
-  const uint64_t most = std::min<uint64_t>(header.point_count, (end - data_start) * kMostPointsPerByte);
+  const uint64_t most = std::min<uint64_t>(header.point_count, laz::mostRecords(end - data_start, header.point_record_length));
   if (!start(most)) {
     result.error = "no storage for " + std::to_string(most) + " points";
     return result;
