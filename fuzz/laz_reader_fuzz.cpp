@@ -30,13 +30,20 @@ void decodeChunks(const uint8_t* data, size_t size) {
                                             {laz::ItemType::kGpsTime11, 8, 2},
                                             {laz::ItemType::kRgb12, 6, 2},
                                             {laz::ItemType::kByte, 3, 2}};
+  const std::vector<laz::Item> first_versions = {{laz::ItemType::kPoint10, 20, 1},
+                                                 {laz::ItemType::kGpsTime11, 8, 1},
+                                                 {laz::ItemType::kRgb12, 6, 1},
+                                                 {laz::ItemType::kWavePacket13, 29, 1},
+                                                 {laz::ItemType::kByte, 3, 1}};
   const std::vector<laz::Item> layered = {{laz::ItemType::kPoint14, 30, 3},
                                           {laz::ItemType::kRgbNir14, 8, 3},
                                           {laz::ItemType::kByte14, 2, 3}};
   const size_t count = std::min<size_t>(size * 2, 2000);
-  std::vector<uint8_t> records(count * 40);
+  std::vector<uint8_t> records(count * 66);
   const laz::ChunkDecoding points = laz::decodePointwiseChunk(pointwise, data, size, count, records.data());
   check(!points.error.empty() || points.bytes_used <= size, "point-wise decoding used bytes it was not given");
+  const laz::ChunkDecoding old = laz::decodePointwiseChunk(first_versions, data, size, count, records.data());
+  check(!old.error.empty() || old.bytes_used <= size, "version 1 decoding used bytes it was not given");
   const laz::ChunkDecoding layers = laz::decodeLayeredChunk(layered, data, size, count, records.data());
   check(!layers.error.empty() || layers.bytes_used <= size, "layered decoding used bytes it was not given");
 }
