@@ -337,6 +337,25 @@ TEST_F(LazFileTest, VariableChunksAreReadByTheirTabledCounts) {
   EXPECT_NE(cut.result.error.find("variable-sized chunks"), std::string::npos) << cut.result.error;
 }
 
+// LAS 1.4 puts extended VLRs after the points, here after the chunk table
+// as LASzip writes them: the reader stops the point data at them.
+TEST_F(LazFileTest, ExtendedVlrsAfterThePointsAreSkipped) {
+  constexpr size_t kFirstEvlrAt = 235, kEvlrCountAt = 243, kEvlrHeaderSize = 60;
+  const Points points = scanLine(40, 3);
+  Bytes file = encodeLaz(points, lazOptions(16, 4));
+  const uint64_t evlr_at = file.size();
+  Bytes evlr(kEvlrHeaderSize + 100, 0x5A);
+  storeU64(evlr, 20, 100);  // record length after the header
+  file.insert(file.end(), evlr.begin(), evlr.end());
+  storeU64(file, kFirstEvlrAt, evlr_at);
+  file[kEvlrCountAt] = 1;
+  const Read laz = read(file);
+  ASSERT_EQ(laz.result.status, LasReadStatus::kOk) << laz.result.error;
+  EXPECT_EQ(laz.result.warning, "");
+  EXPECT_EQ(laz.result.points_read, points.size());
+  EXPECT_TRUE(laz.xyz == read(encodeLas(points, lazOptions(16, 4).las), "twin.las").xyz);
+}
+
 TEST_F(LazFileTest, ChunksSpreadOverLanesGiveTheSamePoints) {
   const Points points = scanLine(1000, 5);
   const Bytes file = encodeLaz(points, lazOptions(64));
