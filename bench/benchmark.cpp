@@ -73,7 +73,7 @@ const char kUsage[] =
     "                           [--workdir DIR] [--keep] [--map-generator PATH]\n"
     "  --scale S          building footprint scale (1.0 = 80 m x 50 m, 3 storeys, > 20 M points)\n"
     "  --skip-reference   leave out octomap's own insertion (minutes and gigabytes at scale 1)\n"
-    "  --items LIST       which items to measure, e.g. 1,4 (default 1,2,3,4,5,6,7,8; 9, the billion-point\n"
+    "  --items LIST       which items to measure, e.g. 1,4 (default 1,2,3,4,5,6,7,8,10; 9, the billion-point\n"
     "                     run, only when listed: it writes a 21 GB file)\n"
     "  --repeat N         runs of items 2 and 3 (item 4: 3 N), best time kept (default 3)\n"
     "  --workdir DIR      where the building and the maps go (default: a new directory in $TMPDIR or /tmp)\n"
@@ -83,7 +83,7 @@ const char kUsage[] =
 struct Options {
   double scale = 1.0;
   bool skip_reference = false;
-  std::set<int> items = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::set<int> items = {1, 2, 3, 4, 5, 6, 7, 8, 10};
   int repeat = 3;
   std::string workdir;
   bool keep = false;
@@ -589,23 +589,6 @@ CentroidDifference compareCentroids(const PointVector& streamed, const PointVect
   return d;
 }
 
-// A LAS file read and thinned in one pass, as the LAS loader does.
-struct ThinnedLas {
-  LasReadResult las;
-  PointVector points;
-  uint64_t points_read = 0;
-};
-
-ThinnedLas readAndThinLas(const std::string& path, unsigned threads) {
-  ThinnedLas survey;
-  VoxelAccumulator voxels(kLeaf, threads);
-  survey.las = readLasPoints(
-      path, [&voxels](unsigned thread, const double* xyz, size_t n) { voxels.add(xyz, n, thread); }, nullptr, threads);
-  survey.points_read = voxels.pointsAdded();
-  if (survey.las.status == LasReadStatus::kOk) survey.points = voxels.finish();
-  return survey;
-}
-
 // One row of item 6: the one-pass read-and-thin of `b`'s LAS file on as many
 // threads as a run takes, against loading then thinning, and against read()
 // of the same bytes; one thread alone in the details.
@@ -618,15 +601,15 @@ bool readAndThinRow(const Options& options, const Building& b, const std::string
   row.item = "6 read+thin LAS, " + what;
   row.a.name = format("%u threads", threads);
   row.b.name = "load+thin";
-  ThinnedLas survey;
+  bench::ThinnedLas survey;
   PointVector whole;
   for (int i = 0; i < options.repeat; ++i) {
     for (const unsigned n : {threads, 1u}) {
       if (n == 1 && threads == 1) continue;
-      survey = ThinnedLas();
+      survey = bench::ThinnedLas();
       {
         const Measurement measurement;
-        ThinnedLas fresh = readAndThinLas(b.las_path, n);
+        bench::ThinnedLas fresh = bench::readAndThinLas(b.las_path, kLeaf, n);
         measurement.record(n == threads ? row.a : one_thread);
         survey = std::move(fresh);
       }
@@ -955,7 +938,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
       std::string item;
       while (std::getline(list, item, ',')) {
         const long n = std::strtol(item.c_str(), &end, 10);
-        if (*end || n < 1 || n > 9) return false;
+        if (*end || n < 1 || n > 10) return false;
         o.items.insert(static_cast<int>(n));
       }
     } else if (arg == "--workdir") {
@@ -1020,6 +1003,9 @@ int runBenchmark(const Options& options, const std::string& dir) {
   if (ok && options.wants(8)) ok = densityRuns(options, dir, run_rows, run_details);
   if (ok && options.wants(9)) ok = billionRun(options, dir, run_rows, run_details);
   if (ok && options.wants(7)) ok = bench::e57Loading(building.params, building.layout, dir, options.repeat, rows, details);
+  if (ok && options.wants(10))
+    ok = bench::lazReading(building.params, building.layout, building.las_path, dir, kLeaf, options.repeat, rows,
+                           details);
 
   std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.item < b.item; });
   rows.insert(rows.end(), run_rows.begin(), run_rows.end());

@@ -1,6 +1,6 @@
 // Writes the starting corpora of the fuzz targets and their dictionaries:
-//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/config/, <dir>/cloud/, <dir>/layout/, <dir>/e57/,
-//                         <dir>/config.dict, <dir>/cloud.dict, <dir>/e57.dict
+//   fuzz_seeds <dir>  ->  <dir>/las/, <dir>/laz/, <dir>/config/, <dir>/cloud/, <dir>/layout/, <dir>/e57/,
+//                         <dir>/config.dict, <dir>/cloud.dict, <dir>/e57.dict, <dir>/laz.dict
 // Generated rather than committed, so that the repository holds no binary
 // inputs.
 #include <sys/stat.h>
@@ -16,6 +16,7 @@
 
 #include "formats/e57_writer.h"
 #include "formats/las_writer.h"
+#include "laz_writer.h"
 
 using namespace korvane_navigation;
 
@@ -60,6 +61,30 @@ void lasSeeds(const std::string& dir) {
   const std::string truncated = bytes(encodeLas(points, overdeclared));
   write(dir + "/las_truncated", truncated.substr(0, truncated.size() - 7));
   write(dir + "/las_empty", bytes(encodeLas({})));
+}
+
+// LAZ files of a few points in chunks of three (none, one, a chunk, a chunk
+// and one more), LAS 1.2 and 1.4, and one cut inside its second chunk.
+void lazSeeds(const std::string& dir) {
+  std::vector<std::array<double, 3>> points;
+  for (int i = 0; i < 7; ++i) points.push_back({1.5 * i, -2.25 * i * i, 0.5 + i % 3});
+  int n = 0;
+  for (uint8_t minor : {2, 4}) {
+    for (size_t count : {0, 1, 3, 4, 7}) {
+      LazWriteOptions options;
+      options.las.version_minor = minor;
+      options.chunk_points = 3;
+      write(dir + "/laz_" + std::to_string(n++),
+            bytes(encodeLaz(std::vector<std::array<double, 3>>(points.begin(), points.begin() + count), options)));
+    }
+  }
+  LazWriteOptions options;
+  options.chunk_points = 3;
+  const std::string whole = bytes(encodeLaz(points, options));
+  write(dir + "/laz_cut", whole.substr(0, whole.size() - 40));
+  write(dir + "/../laz.dict",
+        "\"LASF\"\n\"laszip encoded\"\n\"\\xbc\\x56\"\n\"\\x80\"\n\"\\x02\\x00\"\n\"\\x03\\x00\"\n"
+        "\"\\x50\\xc3\\x00\\x00\"\n\"\\xff\\xff\\xff\\xff\"\n");
 }
 
 void configSeeds(const std::string& dir) {
@@ -256,8 +281,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char* sub : {"", "/las", "/config", "/cloud", "/layout", "/e57"}) ::mkdir((root + sub).c_str(), 0755);
+  for (const char* sub : {"", "/las", "/laz", "/config", "/cloud", "/layout", "/e57"}) ::mkdir((root + sub).c_str(), 0755);
   lasSeeds(root + "/las");
+  lazSeeds(root + "/laz");
   configSeeds(root + "/config");
   cloudSeeds(root + "/cloud");
   e57Seeds(root + "/e57");

@@ -13,7 +13,7 @@ seconds="${1:-60}"
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMAP_GENERATOR_FUZZ=ON \
   -DMAP_GENERATOR_BUILD_TESTS=OFF -DMAP_GENERATOR_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j2 --target las_reader_fuzz cloud_file_fuzz cloud_load_fuzz cloud_layout_fuzz \
+cmake --build build-fuzz -j2 --target las_reader_fuzz laz_reader_fuzz cloud_file_fuzz cloud_load_fuzz cloud_layout_fuzz \
   config_fuzz e57_reader_fuzz fuzz_seeds
 
 work="build-fuzz/runs"
@@ -43,6 +43,7 @@ run() {
   fi
 }
 run las_reader_fuzz las cloud.dict
+run laz_reader_fuzz laz laz.dict
 run cloud_file_fuzz cloud cloud.dict
 run cloud_load_fuzz cloud cloud.dict
 run cloud_layout_fuzz layout cloud.dict

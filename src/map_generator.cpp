@@ -49,6 +49,7 @@ Presence presenceOf(const std::string& path, std::string& error) {
 NavMapGenerator::NavMapGenerator() {
   loaders_["e57"] = std::bind(&NavMapGenerator::e57Loader, this, std::placeholders::_1);
   loaders_["las"] = std::bind(&NavMapGenerator::lasLoader, this, std::placeholders::_1);
+  loaders_["laz"] = std::bind(&NavMapGenerator::lasLoader, this, std::placeholders::_1);
   loaders_["obj"] = std::bind(&NavMapGenerator::objLoader, this, std::placeholders::_1);
   loaders_["pcd"] = std::bind(&NavMapGenerator::pcdLoader, this, std::placeholders::_1);
   loaders_["ply"] = std::bind(&NavMapGenerator::plyLoader, this, std::placeholders::_1);

@@ -1,4 +1,4 @@
-// make_building: writes a synthetic building scan as a LAS or E57 file.
+// make_building: writes a synthetic building scan as a LAS, LAZ or E57 file.
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -18,13 +18,13 @@ using namespace korvane_navigation;
 namespace {
 
 const char kUsage[] =
-    "usage: make_building <output.las|output.e57> [--preset demo|bench] [--scale S] [--density D] [--seed N]\n"
-    "                     [--layout layout.json]\n"
+    "usage: make_building <output.las|output.laz|output.e57> [--preset demo|bench] [--scale S] [--density D]\n"
+    "                     [--seed N] [--layout layout.json]\n"
     "\n"
     "Writes a deterministic synthetic building scan: LAS 1.2, point format 0, 1 mm resolution (LAS 1.4\n"
-    "beyond 2^32 points), or, when the name ends in .e57, E57 with four scans (one per scanner station),\n"
-    "0.1 mm resolution. The points are written as they are generated, so the file may be far larger\n"
-    "than memory.\n"
+    "beyond 2^32 points); when the name ends in .laz, the same compressed as LAZ (chunks of 50,000\n"
+    "points); when it ends in .e57, E57 with four scans (one per scanner station), 0.1 mm resolution.\n"
+    "The points are written as they are generated, so the file may be far larger than memory.\n"
     "  --preset demo   two storeys, 20 m x 12 m, about a million points (default)\n"
     "  --preset bench  three storeys, 80 m x 50 m and over 20 million points at scale 1\n"
     "  --scale S       bench only: multiplies both footprint sides by S\n"
@@ -46,11 +46,12 @@ bool parseDouble(const std::string& text, double& value) {
   return !text.empty() && end == text.c_str() + text.size() && errno == 0;
 }
 
-bool endsWithE57(const std::string& path) {
-  if (path.size() < 4) return false;
+// The name's last four characters in lower case: ".e57", ".laz", ...
+std::string extensionOf(const std::string& path) {
+  if (path.size() < 4) return "";
   std::string extension = path.substr(path.size() - 4);
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".e57";
+  return extension;
 }
 
 bool parseSeed(const std::string& text, uint64_t& value) {
@@ -124,8 +125,10 @@ int main(int argc, char** argv) {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    const BuildingLasResult result =
-        endsWithE57(output) ? writeBuildingE57(output, params, layout) : writeBuildingLas(output, params, layout);
+    const std::string extension = extensionOf(output);
+    const BuildingLasResult result = extension == ".e57"   ? writeBuildingE57(output, params, layout)
+                                     : extension == ".laz" ? writeBuildingLaz(output, params, layout)
+                                                           : writeBuildingLas(output, params, layout);
     if (!result.ok) {
       std::cerr << "make_building: " << result.error << "\n";
       return 1;

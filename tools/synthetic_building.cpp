@@ -12,6 +12,7 @@
 
 #include "formats/e57_writer.h"
 #include "formats/las_writer.h"
+#include "laz_writer.h"
 
 namespace korvane_navigation {
 namespace {
@@ -709,9 +710,19 @@ void generateBuilding(const BuildingParameters& params, const BuildingLayout& la
   }
 }
 
-BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParameters& params,
-                                   const BuildingLayout& layout) {
+namespace {
+
+LasWriteOptions& lasPart(LasWriteOptions& options) { return options; }
+LasWriteOptions& lasPart(LazWriteOptions& options) { return options.las; }
+
+// Writes the building point by point through `Writer` (LasFileWriter or
+// LazFileWriter), as writeBuildingLas describes.
+template <typename Writer, typename Options>
+BuildingLasResult writeBuildingThrough(const std::string& path, const BuildingParameters& params,
+                                       const BuildingLayout& layout) {
   BuildingLasResult result;
+  Options options;
+  LasWriteOptions& las = lasPart(options);
   // Fail before generating millions of points when the path is unusable.
   if (std::FILE* probe = std::fopen(path.c_str(), "wb")) {
     std::fclose(probe);
@@ -719,23 +730,22 @@ BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParame
     result.error = "cannot write " + path + ": " + std::strerror(errno);
     return result;
   }
-  LasWriteOptions options;
   // LAS 1.2 counts points in 32 bits.
-  options.version_minor = estimatePointCount(params, layout) > std::numeric_limits<uint32_t>::max() ? 4 : 2;
-  options.point_format = 0;
-  options.scale = {0.001, 0.001, 0.001};
-  options.offset = {std::round(params.offset[0]), std::round(params.offset[1]), std::round(params.offset[2])};
+  las.version_minor = estimatePointCount(params, layout) > std::numeric_limits<uint32_t>::max() ? 4 : 2;
+  las.point_format = 0;
+  las.scale = {0.001, 0.001, 0.001};
+  las.offset = {std::round(params.offset[0]), std::round(params.offset[1]), std::round(params.offset[2])};
   // Each point is rounded to its millimetre around the header's offset before
   // the offset is added, so that a building moved by whole metres holds the
   // integers of the unmoved one: georeferenced as an exporter does it, by the
   // header alone.
   BuildingParameters around_offset = params;
-  for (int axis = 0; axis < 3; ++axis) around_offset.offset[axis] -= options.offset[axis];
+  for (int axis = 0; axis < 3; ++axis) around_offset.offset[axis] -= las.offset[axis];
   try {
-    LasFileWriter writer(path, options);
+    Writer writer(path, options);
     uint64_t count = 0;
-    const auto stored = [&options](double v, int axis) {
-      return std::round(v / options.scale[axis]) * options.scale[axis] + options.offset[axis];
+    const auto stored = [&las](double v, int axis) {
+      return std::round(v / las.scale[axis]) * las.scale[axis] + las.offset[axis];
     };
     generateBuilding(around_offset, layout, [&](double x, double y, double z) {
       writer.add(stored(x, 0), stored(y, 1), stored(z, 2));
@@ -752,6 +762,18 @@ BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParame
   }
   if (!result.ok) std::remove(path.c_str());
   return result;
+}
+
+}  // namespace
+
+BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParameters& params,
+                                   const BuildingLayout& layout) {
+  return writeBuildingThrough<LasFileWriter, LasWriteOptions>(path, params, layout);
+}
+
+BuildingLasResult writeBuildingLaz(const std::string& path, const BuildingParameters& params,
+                                   const BuildingLayout& layout) {
+  return writeBuildingThrough<LazFileWriter, LazWriteOptions>(path, params, layout);
 }
 
 namespace {

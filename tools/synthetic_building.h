@@ -186,6 +186,11 @@ struct BuildingLasResult {
 BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParameters& params,
                                    const BuildingLayout& layout);
 
+// The same as writeBuildingLas, compressed as LAZ (point format 0, chunks of
+// 50,000 points, with a chunk table): the same points in the same order.
+BuildingLasResult writeBuildingLaz(const std::string& path, const BuildingParameters& params,
+                                   const BuildingLayout& layout);
+
 // Writes the building as E57 in four scans, one per scanner station spread
 // over the footprint: each point goes to its nearest station (in plan) and is
 // stored in that station's frame as 0.1 mm scaled integers, with the

@@ -99,6 +99,7 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
     LOG(ERROR) << result.error;
     return false;
   }
+  if (!result.warning.empty()) LOG(WARNING) << result.warning;
   if (!thinned) return false;
   if (result.points_read < result.header.point_count) {
     LOG(WARNING) << path << ": the header declares " << result.header.point_count

@@ -15,6 +15,7 @@
 
 #include "formats/joined_threads.h"
 #include "formats/las_format.h"
+#include "formats/laz_reader.h"
 
 namespace korvane_navigation {
 namespace {
@@ -109,13 +110,8 @@ bool parseLasHeader(const uint8_t* data, size_t size, uint64_t file_size, LasHea
   }
 
   const uint8_t format_byte = data[kPointFormatAt];
-  if (format_byte & kCompressionBits) {
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "0x%02x", format_byte);
-    error = std::string("compressed LAZ point data (format byte ") + hex + ") is not supported";
-    return false;
-  }
-  parsed.point_format = format_byte;
+  parsed.compressed = (format_byte & kCompressionBits) != 0;
+  parsed.point_format = static_cast<uint8_t>(format_byte & ~kCompressionBits);
   if (parsed.point_format > kNewestPointFormat) {
     error = "unsupported point data format " + std::to_string(parsed.point_format);
     return false;
@@ -179,6 +175,34 @@ size_t decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t c
 
 namespace {
 
+// The LAZ path of readRecordBlocks: the same calls, a chunk's records at a time.
+LasReadResult readCompressedRecords(
+    const std::string& path, int fd, uint64_t file_size, const uint8_t* header_bytes, size_t header_read,
+    LasReadResult& result, const std::function<bool(const LasHeader&, uint64_t)>& start,
+    const std::function<void(unsigned, const uint8_t*, size_t, uint64_t)>& block,
+    const std::function<void(uint64_t, uint64_t)>& progress, unsigned threads) {
+  const LasHeader& header = result.header;
+  // A chunk may hold more records than the blocks the callers size their buffers for.
+  const size_t most_records = std::max<size_t>(1, kReadBlockBytes / header.point_record_length);
+  const auto sliced = [&](unsigned thread, const uint8_t* records, size_t count, uint64_t first) {
+    for (size_t done = 0; done < count; done += most_records) {
+      block(thread, records + done * header.point_record_length, std::min(most_records, count - done), first + done);
+    }
+  };
+  const LazRecordsResult laz = readLazRecords(
+      fd, file_size, header, header_bytes, header_read, [&](uint64_t count) { return start(header, count); }, sliced,
+      progress, threads);
+  if (!laz.ok) {
+    result.status = LasReadStatus::kInvalid;
+    result.error = path + ": " + laz.error;
+    return result;
+  }
+  if (!laz.warning.empty()) result.warning = path + ": " + laz.warning;
+  result.points_read = laz.records;
+  result.status = LasReadStatus::kOk;
+  return result;
+}
+
 // The reading loop behind the reader: opens and checks the file, calls
 // `start(header, records)` once with the number of whole records the file
 // really holds (at most the declared count; false refuses them), then
@@ -210,6 +234,11 @@ LasReadResult readRecordBlocks(
   std::string fault;
   if (!parseLasHeader(header_bytes, static_cast<size_t>(header_read), file_size, result.header, fault))
     return fail(LasReadStatus::kInvalid, fault);
+
+  if (result.header.compressed) {
+    return readCompressedRecords(path, file.get(), file_size, header_bytes, static_cast<size_t>(header_read), result,
+                                 start, block, progress, wanted_threads);
+  }
 
   const LasHeader& header = result.header;
   const size_t record_length = header.point_record_length;

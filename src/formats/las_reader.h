@@ -17,6 +17,7 @@ struct LasHeader {
   uint16_t header_size = 0;
   uint32_t offset_to_point_data = 0;
   uint8_t point_format = 0;  // compression bits stripped
+  bool compressed = false;   // LAZ: the point data is LASzip-coded
   uint16_t point_record_length = 0;
   uint64_t point_count = 0;  // 64-bit count for LAS 1.4 when non-zero, else the legacy count
   double scale[3] = {1.0, 1.0, 1.0};
@@ -52,6 +53,7 @@ struct LasReadResult {
   uint64_t points_read = 0;  // less than header.point_count when the file is truncated
   uint64_t withheld_points = 0;  // read, but flagged withheld and left out
   std::string error;         // set unless status is kOk; names the file
+  std::string warning;       // a LAZ file read without its chunk table; names the file
 };
 
 // Reads the file in large blocks and hands each block's points to `sink`,
