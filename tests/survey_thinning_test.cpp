@@ -145,9 +145,11 @@ class GeoreferencedRun : public ::testing::Test {
     const BuildingLayout layout = planBuilding(params);
     ASSERT_TRUE(writeBuildingLas(dir_->file("local.las"), params, layout).ok);
     ASSERT_TRUE(writeBuildingE57(dir_->file("local.e57"), params, layout).ok);
+    ASSERT_TRUE(writeBuildingCloud(dir_->file("local.ply"), params, layout).ok);
     params.offset = kUtmShift;
     ASSERT_TRUE(writeBuildingLas(dir_->file("utm.las"), params, layout).ok);
     ASSERT_TRUE(writeBuildingE57(dir_->file("utm.e57"), params, layout).ok);
+    ASSERT_TRUE(writeBuildingCloud(dir_->file("utm.ply"), params, layout).ok);  // doubles, offset added
   }
   static void TearDownTestSuite() { delete dir_; }
 
@@ -186,7 +188,7 @@ class GeoreferencedRun : public ::testing::Test {
 
 TempDir* GeoreferencedRun::dir_ = nullptr;
 
-TEST_F(GeoreferencedRun, LasAndE57WithTheTranslationBackMakeTheLocalMaps) {
+TEST_F(GeoreferencedRun, LasE57AndPlyWithTheTranslationBackMakeTheLocalMaps) {
   const Eigen::Vector3d shift(kUtmShift[0], kUtmShift[1], kUtmShift[2]);
   struct Frame {
     const char* name;
@@ -196,7 +198,7 @@ TEST_F(GeoreferencedRun, LasAndE57WithTheTranslationBackMakeTheLocalMaps) {
   const Eigen::Affine3d turn = rigidTransform(0.70710678, 0, 0, 0.70710678, Eigen::Vector3d(6.0, -10.0, 0.0));
   for (const Frame& frame : {Frame{"plain", "[1, 0, 0, 0]", Eigen::Affine3d::Identity()},
                              Frame{"turned", "[0.70710678, 0, 0, 0.70710678]", turn}}) {
-    for (const char* format : {"las", "e57"}) {
+    for (const char* format : {"las", "e57", "ply"}) {
       SCOPED_TRACE(std::string(frame.name) + " " + format);
       const std::string local = std::string("local_") + frame.name + "_" + format;
       const std::string utm = std::string("utm_") + frame.name + "_" + format;

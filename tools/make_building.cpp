@@ -1,4 +1,4 @@
-// make_building: writes a synthetic building scan as a LAS, LAZ or E57 file.
+// make_building: writes a synthetic building scan as a LAS, LAZ, E57, PCD or PLY file.
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -18,12 +18,14 @@ using namespace korvane_navigation;
 namespace {
 
 const char kUsage[] =
-    "usage: make_building <output.las|output.laz|output.e57> [--preset demo|bench] [--scale S] [--density D]\n"
+    "usage: make_building <output.las|.laz|.e57|.pcd|.ply> [--preset demo|bench] [--scale S] [--density D]\n"
     "                     [--seed N] [--layout layout.json]\n"
     "\n"
     "Writes a deterministic synthetic building scan: LAS 1.2, point format 0, 1 mm resolution (LAS 1.4\n"
     "beyond 2^32 points); when the name ends in .laz, the same compressed as LAZ (chunks of 50,000\n"
-    "points); when it ends in .e57, E57 with four scans (one per scanner station), 0.1 mm resolution.\n"
+    "points); when it ends in .e57, E57 with four scans (one per scanner station), 0.1 mm resolution;\n"
+    "when it ends in .pcd or .ply, binary PCD (float x y z intensity) or PLY (double x y z, float\n"
+    "intensity), as SLAM pipelines write their maps.\n"
     "The points are written as they are generated, so the file may be far larger than memory.\n"
     "  --preset demo   two storeys, 20 m x 12 m, about a million points (default)\n"
     "  --preset bench  three storeys, 80 m x 50 m and over 20 million points at scale 1\n"
@@ -128,6 +130,8 @@ int main(int argc, char** argv) {
     const std::string extension = extensionOf(output);
     const BuildingLasResult result = extension == ".e57"   ? writeBuildingE57(output, params, layout)
                                      : extension == ".laz" ? writeBuildingLaz(output, params, layout)
+                                     : extension == ".pcd" || extension == ".ply"
+                                         ? writeBuildingCloud(output, params, layout)
                                                            : writeBuildingLas(output, params, layout);
     if (!result.ok) {
       std::cerr << "make_building: " << result.error << "\n";

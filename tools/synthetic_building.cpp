@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <exception>
 #include <limits>
 #include <random>
@@ -774,6 +775,57 @@ BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParame
 BuildingLasResult writeBuildingLaz(const std::string& path, const BuildingParameters& params,
                                    const BuildingLayout& layout) {
   return writeBuildingThrough<LazFileWriter, LazWriteOptions>(path, params, layout);
+}
+
+BuildingLasResult writeBuildingCloud(const std::string& path, const BuildingParameters& params,
+                                     const BuildingLayout& layout) {
+  BuildingLasResult result;
+  const bool ply = path.size() >= 4 && path.compare(path.size() - 4, 4, ".ply") == 0;
+  uint64_t count = 0;
+  generateBuilding(params, layout, [&count](double, double, double) { ++count; });
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) {
+    result.error = "cannot write " + path + ": " + std::strerror(errno);
+    return result;
+  }
+  const std::string n = std::to_string(count);
+  const std::string header =
+      ply ? "ply\nformat binary_little_endian 1.0\ncomment synthetic building\nelement vertex " + n +
+                "\nproperty double x\nproperty double y\nproperty double z\nproperty float intensity\nend_header\n"
+          : "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z intensity\nSIZE 4 4 4 4\n"
+            "TYPE F F F F\nCOUNT 1 1 1 1\nWIDTH " + n + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + n +
+                "\nDATA binary\n";
+  bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size();
+  std::vector<uint8_t> buffer;
+  buffer.reserve(1 << 20);
+  const auto flush = [&]() {
+    ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), file) == buffer.size();
+    buffer.clear();
+  };
+  const auto put = [&buffer](const auto value) {
+    uint8_t bytes[sizeof value];
+    std::memcpy(bytes, &value, sizeof value);  // written on little-endian hosts
+    buffer.insert(buffer.end(), bytes, bytes + sizeof value);
+  };
+  generateBuilding(params, layout, [&](double x, double y, double z) {
+    if (ply) {
+      put(x), put(y), put(z);
+    } else {
+      put(static_cast<float>(x)), put(static_cast<float>(y)), put(static_cast<float>(z));
+    }
+    put(1.0f);
+    if (buffer.size() >= (1u << 20) - 32) flush();
+  });
+  flush();
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) {
+    result.error = "cannot write " + path + " (disk full?)";
+    std::remove(path.c_str());
+    return result;
+  }
+  result.ok = true;
+  result.points = count;
+  return result;
 }
 
 namespace {

@@ -191,6 +191,14 @@ BuildingLasResult writeBuildingLas(const std::string& path, const BuildingParame
 BuildingLasResult writeBuildingLaz(const std::string& path, const BuildingParameters& params,
                                    const BuildingLayout& layout);
 
+// Writes the building's points as a SLAM map would be written: binary PCD
+// (fields x y z intensity, 4-byte floats) when `path` ends in .pcd, binary
+// little-endian PLY (double x y z, then a float intensity) when it ends in
+// .ply. The points are generated twice, once to count them for the header,
+// never held. A partly written file is removed on failure.
+BuildingLasResult writeBuildingCloud(const std::string& path, const BuildingParameters& params,
+                                     const BuildingLayout& layout);
+
 // Writes the building as E57 in four scans, one per scanner station spread
 // over the footprint: each point goes to its nearest station (in plan) and is
 // stored in that station's frame as 0.1 mm scaled integers, with the
