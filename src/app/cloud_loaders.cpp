@@ -46,6 +46,18 @@ bool reportCloudRead(const CloudReadResult& result, const char* kind) {
   return true;
 }
 
+// Reads `path` with `read_file` (one of the PCD, PLY and OBJ readers) through
+// `thin`, leaving the reader's outcome in `result` and logging it.
+template <typename Result, typename ReadFile>
+bool thinCloudFile(const std::string& path, const char* kind, ReadFile read_file, Result& result,
+                   const std::function<bool(const SurveyReader&)>& thin) {
+  const bool thinned = thin([&](const PointBlockSink& sink, const ReadProgress& progress, unsigned threads) {
+    result = read_file(path, sink, progress, threads);
+    return result.status == CloudReadStatus::kOk;
+  });
+  return reportCloudRead(result, kind) && thinned;
+}
+
 }  // namespace
 
 bool NavMapGenerator::thinWhileReading(const std::string& path, const SurveyReader& read) {
@@ -134,23 +146,17 @@ bool NavMapGenerator::e57Loader(const std::string& path) {
 bool NavMapGenerator::plyLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .ply format...";
   PlyReadResult result;
-  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
-                                                  unsigned threads) {
-    result = readPlyPoints(path, sink, progress, threads);
-    return result.status == CloudReadStatus::kOk;
-  });
-  return reportCloudRead(result, "ply") && thinned;
+  return thinCloudFile(path, "ply", readPlyPoints, result,
+                       [&](const SurveyReader& read) { return thinWhileReading(path, read); });
 }
 
 bool NavMapGenerator::pcdLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .pcd format...";
   PcdReadResult result;
-  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
-                                                  unsigned threads) {
-    result = readPcdPoints(path, sink, progress, threads);
-    return result.status == CloudReadStatus::kOk;
-  });
-  if (!reportCloudRead(result, "pcd") || !thinned) return false;
+  if (!thinCloudFile(path, "pcd", readPcdPoints, result,
+                     [&](const SurveyReader& read) { return thinWhileReading(path, read); })) {
+    return false;
+  }
   // map.pcd keeps the file's viewpoint, as it was given.
   const double* v = result.header.viewpoint;
   pointcloud_->sensor_origin_ = Eigen::Vector4f(static_cast<float>(v[0]), static_cast<float>(v[1]),
@@ -163,12 +169,8 @@ bool NavMapGenerator::pcdLoader(const std::string& path) {
 bool NavMapGenerator::objLoader(const std::string& path) {
   LOG(INFO) << "processing pointcloud with .obj format...";
   ObjReadResult result;
-  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
-                                                  unsigned threads) {
-    result = readObjPoints(path, sink, progress, threads);
-    return result.status == CloudReadStatus::kOk;
-  });
-  return reportCloudRead(result, "obj") && thinned;
+  return thinCloudFile(path, "obj", readObjPoints, result,
+                       [&](const SurveyReader& read) { return thinWhileReading(path, read); });
 }
 
 }  // namespace korvane_navigation

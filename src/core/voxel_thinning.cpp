@@ -13,6 +13,11 @@
 namespace korvane_navigation {
 namespace {
 
+// A voxel by its indices along each axis, counted from the thinning's origin.
+struct VoxelIndex {
+  std::int64_t x = 0, y = 0, z = 0;
+};
+
 std::uint64_t mix(std::uint64_t h) {
   h ^= h >> 31;
   h *= 0xBF58476D1CE4E5B9ull;

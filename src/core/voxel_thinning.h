@@ -29,20 +29,6 @@
 
 namespace korvane_navigation {
 
-// A voxel by its indices along each axis, counted from the thinning's origin.
-struct VoxelIndex {
-  std::int64_t x = 0, y = 0, z = 0;
-};
-
-inline bool operator==(const VoxelIndex& a, const VoxelIndex& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
-
-// The order of the thinned cloud: z first, then y, then x.
-inline bool operator<(const VoxelIndex& a, const VoxelIndex& b) {
-  if (a.z != b.z) return a.z < b.z;
-  if (a.y != b.y) return a.y < b.y;
-  return a.x < b.x;
-}
-
 // A coordinate this close below a voxel boundary, in voxels, counts as on it.
 // Surveys store decimal coordinates, and a point at 1.05 m with 5 cm voxels
 // lies on a boundary: whether (1.05 - origin) / 0.05 rounds to just under 21
@@ -69,9 +55,9 @@ inline double voxelOriginNear(double coordinate, double leaf_size) {
 // Thins points that arrive in blocks, as a file is read: each reading thread
 // adds its blocks to a part of its own, and only each occupied voxel's point
 // count and coordinate sums are kept, never the points. Memory follows the
-// occupied voxels: about 34 bytes a voxel while adding (a voxel whose points
-// come far apart, or on several threads, may hold a few records until they
-// are merged), plus 256 KiB a thread for the voxels being filled; finishing
+// occupied voxels: a 32-byte record a voxel while adding (a voxel whose
+// points come far apart, or on several threads, may hold a few until they
+// are merged), plus 160 KiB a thread for the voxels being filled; finishing
 // adds the result's 16 bytes a voxel.
 //
 // For a result that does not depend on timing, give each block a thread by its
@@ -113,9 +99,8 @@ class VoxelAccumulator {
   // The origin every voxel index counts from; zero until a finite point came.
   Eigen::Vector3d origin() const;
 
-  class Part;
-
  private:
+  class Part;
   void takeOriginFrom(const double* xyz, std::size_t count);
 
   const double leaf_size_;

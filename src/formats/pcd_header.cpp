@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/scalar_values.h"
 #include "formats/text_numbers.h"
 
 namespace korvane_navigation {
@@ -36,14 +37,6 @@ std::vector<std::string> tokensOf(const char* p, const char* end) {
   }
 }
 
-uint64_t times(uint64_t a, uint64_t b) {
-  uint64_t product;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-uint64_t plus(uint64_t a, uint64_t b) {
-  uint64_t sum;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
 
 bool axisType(const PcdField& field, ScalarType& type) {
   if (field.count != 1) return false;
@@ -154,8 +147,8 @@ bool parsePcdHeader(const char* data, size_t size, PcdHeader& header, std::strin
     }
     field.offset = header.point_bytes;
     field.first_value = header.values_per_point;
-    header.point_bytes = plus(header.point_bytes, times(field.size, field.count));
-    header.values_per_point = plus(header.values_per_point, field.count);
+    header.point_bytes = saturatingSum(header.point_bytes, saturatingProduct(field.size, field.count));
+    header.values_per_point = saturatingSum(header.values_per_point, field.count);
     header.fields.push_back(field);
   }
   if (header.point_bytes == UINT64_MAX) {
@@ -206,13 +199,13 @@ bool parsePcdHeader(const char* data, size_t size, PcdHeader& header, std::strin
       error = "the header declares no number of POINTS";
       return false;
     }
-    if (line_of[kWidth] && times(header.width, header.height) != header.points) {
+    if (line_of[kWidth] && saturatingProduct(header.width, header.height) != header.points) {
       error = "WIDTH " + std::to_string(header.width) + " x HEIGHT " + std::to_string(header.height) +
               " differs from POINTS " + std::to_string(header.points);
       return false;
     }
   } else if (line_of[kWidth]) {
-    header.points = times(header.width, header.height);
+    header.points = saturatingProduct(header.width, header.height);
     if (header.points == UINT64_MAX) {
       error = "WIDTH " + std::to_string(header.width) + " x HEIGHT " + std::to_string(header.height) +
               " is beyond any file";
@@ -248,13 +241,13 @@ bool checkPcdDataSize(const PcdHeader& header, uint64_t file_size, std::string& 
   switch (header.encoding) {
     case PcdEncoding::kBinaryCompressed: return true;
     case PcdEncoding::kBinary:
-      needed = times(header.points, header.point_bytes);
+      needed = saturatingProduct(header.points, header.point_bytes);
       unit = " of " + std::to_string(header.point_bytes) + " bytes";
       break;
     case PcdEncoding::kAscii: {
       // A character and a separator a value, bar the last separator.
-      const uint64_t values = times(header.points, header.values_per_point);
-      needed = values == 0 ? 0 : times(values, 2) - 1;
+      const uint64_t values = saturatingProduct(header.points, header.values_per_point);
+      needed = values == 0 ? 0 : saturatingProduct(values, 2) - 1;
       unit = " of " + std::to_string(header.values_per_point) + " values as text";
       break;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/scalar_values.h"
 #include "formats/text_numbers.h"
 
 namespace korvane_navigation {
@@ -29,14 +30,6 @@ bool scalarTypeNamed(const std::string& name, ScalarType& type) {
 
 bool sameIgnoringCase(const std::string& a, char b) { return a.size() == 1 && (a[0] | 0x20) == b; }
 
-uint64_t times(uint64_t a, uint64_t b) {
-  uint64_t product;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-uint64_t plus(uint64_t a, uint64_t b) {
-  uint64_t sum;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
 
 }  // namespace
 
@@ -147,7 +140,7 @@ bool parsePlyHeader(const char* data, size_t size, PlyHeader& header, std::strin
         }
       }
       element.has_lists = element.has_lists || property.list;
-      element.least_row_bytes = plus(element.least_row_bytes, scalarBytes(property.list ? property.count_type : property.type));
+      element.least_row_bytes = saturatingSum(element.least_row_bytes, scalarBytes(property.list ? property.count_type : property.type));
       element.properties.push_back(property);
       continue;
     }
@@ -205,8 +198,8 @@ bool checkPlyDataSize(const PlyHeader& header, uint64_t file_size, std::string& 
   const bool ascii = header.encoding == PlyEncoding::kAscii;
   uint64_t needed = 0;
   for (const PlyElement& element : header.elements) {
-    const uint64_t row_bytes = ascii ? times(element.properties.size(), 2) : element.least_row_bytes;
-    needed = plus(needed, times(element.rows, row_bytes));
+    const uint64_t row_bytes = ascii ? saturatingProduct(element.properties.size(), 2) : element.least_row_bytes;
+    needed = saturatingSum(needed, saturatingProduct(element.rows, row_bytes));
   }
   // The last text value needs no separator after it.
   if (ascii && needed > 0) --needed;

@@ -8,6 +8,17 @@
 
 namespace korvane_navigation {
 
+// Sizes that headers declare, multiplied and added without wrapping: a
+// result beyond 64 bits stays at the largest value, which no file holds.
+inline uint64_t saturatingProduct(uint64_t a, uint64_t b) {
+  uint64_t product;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+inline uint64_t saturatingSum(uint64_t a, uint64_t b) {
+  uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
 enum class ScalarType : uint8_t { kInt8, kUint8, kInt16, kUint16, kInt32, kUint32, kInt64, kUint64, kFloat32, kFloat64 };
 
 inline size_t scalarBytes(ScalarType type) {
