@@ -44,15 +44,23 @@ VoxelIndex voxelOfKey(std::uint64_t key) {
 
 constexpr std::uint64_t kNoKey = ~std::uint64_t{0};
 
-// The key of the voxel holding p, or kNoKey beyond the keys' reach (a
-// coordinate not finite among them).
-std::uint64_t keyOf(const double* p, const double origin[3], double voxels_per_metre) {
-  double index[3];
-  for (int axis = 0; axis < 3; ++axis) index[axis] = voxelIndexOf(p[axis] - origin[axis], voxels_per_metre);
-  if (!(std::fabs(index[0]) < kKeyReach && std::fabs(index[1]) < kKeyReach && std::fabs(index[2]) < kKeyReach))
-    return kNoKey;
-  return keyOf(static_cast<std::int64_t>(index[0]), static_cast<std::int64_t>(index[1]),
-               static_cast<std::int64_t>(index[2]));
+// The keys of a batch of points. Compiled for the processors with AVX2 too,
+// where the floors and conversions go four at a time: the same results.
+__attribute__((target_clones("avx2", "default"))) void keysOf(const double* xyz, std::size_t count,
+                                                              const double origin[3], double voxels_per_metre,
+                                                              std::uint64_t* keys) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* p = xyz + 3 * i;
+    const double x = voxelIndexOf(p[0] - origin[0], voxels_per_metre);
+    const double y = voxelIndexOf(p[1] - origin[1], voxels_per_metre);
+    const double z = voxelIndexOf(p[2] - origin[2], voxels_per_metre);
+    const bool reached = std::fabs(x) < kKeyReach && std::fabs(y) < kKeyReach && std::fabs(z) < kKeyReach;
+    // Converted as 32-bit integers, which vectors convert, and only once known to fit.
+    const auto ix = static_cast<std::int32_t>(reached ? x : 0.0), iy = static_cast<std::int32_t>(reached ? y : 0.0),
+               iz = static_cast<std::int32_t>(reached ? z : 0.0);
+    const std::uint64_t key = keyOf(ix, iy, iz);
+    keys[i] = reached ? key : kNoKey;
+  }
 }
 
 // Voxels leave the ring into strips: one layer (z) by 16 rows (y) by 2^28
@@ -232,7 +240,7 @@ class VoxelAccumulator::Part {
     for (std::size_t first = 0; first < count; first += kBatch) {
       const double* batch = xyz + 3 * first;
       const std::size_t n = std::min(kBatch, count - first);
-      for (std::size_t i = 0; i < n; ++i) keys[i] = keyOf(batch + 3 * i, origin, voxels_per_metre);
+      keysOf(batch, n, origin, voxels_per_metre, keys);
       for (std::size_t i = 0; i < n; ++i) {
         if (i + kAhead < n) __builtin_prefetch(&ring_[slotOf(keys[i + kAhead])]);
         const double* p = batch + 3 * i;
