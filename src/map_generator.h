@@ -51,8 +51,6 @@ class NavMapGenerator {
   bool plyLoader(const std::string& path);
 
   const Cloud& pointcloud() const { return *pointcloud_; }
-  const RunSummary& summary() const { return summary_; }
-  const MapPostProcess& postProcessor() const { return *map_postprocesser_; }
 
  private:
   std::shared_ptr<Cloud> pointcloud_;

@@ -24,9 +24,6 @@ class ProgressLog {
   // For a stage that reads input and keeps fewer items than it reads: the
   // share is of the bytes, the rate of the items read.
   void updateReading(uint64_t bytes_done, uint64_t bytes_total, uint64_t items_read, uint64_t items_kept);
-  ProgressCallback callback() {
-    return [this](uint64_t done, uint64_t total) { update(done, total); };
-  }
   int recordsWritten() const { return records_; }
 
  private:

@@ -350,12 +350,6 @@ bool replaceFileAtomically(const std::string& path, const FileWriter& write_to, 
   return outputs.stage(path, write_to, error) && outputs.commit(error);
 }
 
-bool writeFileAtomically(const std::string& path, const void* data, size_t size,
-                         std::string* error) {
-  StagedOutputs outputs;
-  return outputs.stage(path, data, size, error) && outputs.commit(error);
-}
-
 void removeTemporaryOutputsOnSignals() {
   struct sigaction action {};
   action.sa_handler = removePendingAndDie;

@@ -82,8 +82,6 @@ class StagedOutputs {
 // One file replaced on its own: staged and committed at once.
 bool replaceFileAtomically(const std::string& path, const FileWriter& write_to,
                            std::string* error = nullptr);
-bool writeFileAtomically(const std::string& path, const void* data, size_t size,
-                         std::string* error = nullptr);
 
 // On SIGINT, SIGTERM and SIGHUP, removes every temporary output file still
 // pending, then ends the process by the same signal (so the shell sees the
