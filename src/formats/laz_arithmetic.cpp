@@ -83,7 +83,8 @@ void SymbolModel::adapt() {
   until_adapt_ = adapt_interval_;
 }
 
-ArithmeticDecoder::ArithmeticDecoder(const uint8_t* data, size_t size) : data_(data), size_(size) {
+ArithmeticDecoder::ArithmeticDecoder(const uint8_t* data, size_t size)
+    : begin_(data), next_(data), end_(data + size) {
   for (int i = 0; i < 4; ++i) value_ = value_ << 8 | nextByte();
   // Any stream keeps value below length from here on, except this one start.
   if (value_ == length_) damaged_ = true, value_ = length_ - 1;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace korvane_navigation {
@@ -68,20 +69,21 @@ class ArithmeticDecoder {
 
   // Bytes consumed so far (the four of the start included), and how many of
   // them lay past the end of the span.
-  size_t consumed() const { return position_; }
-  size_t overrun() const { return position_ > size_ ? position_ - size_ : 0; }
+  size_t consumed() const { return static_cast<size_t>(next_ - begin_) + overrun_; }
+  size_t overrun() const { return overrun_; }
   // A raw value decoded out of its range: only a damaged stream does that.
   bool damaged() const { return damaged_; }
 
  private:
   uint32_t readShort();
-  uint8_t nextByte() { return position_ < size_ ? data_[position_++] : (++position_, 0); }
+  uint8_t nextByte() { return next_ < end_ ? *next_++ : (++overrun_, 0); }
   void renormalise();  // when the interval is narrow
   void renormaliseSlowly();
 
-  const uint8_t* data_;
-  size_t size_;
-  size_t position_ = 0;
+  const uint8_t* begin_;
+  const uint8_t* next_;  // the next byte to take
+  const uint8_t* end_;
+  size_t overrun_ = 0;   // bytes taken past the end, as zeros
   uint32_t value_ = 0;
   uint32_t length_ = 0xFFFFFFFFu;
   bool damaged_ = false;
@@ -99,6 +101,15 @@ namespace arithmetic {
 constexpr uint32_t kMinLength = 0x01000000u;  // below this the interval is renormalised
 constexpr uint32_t kBitLengthShift = 13;
 constexpr uint32_t kSymbolLengthShift = 15;
+
+// Four bytes loaded as they lie, read most significant first.
+inline uint32_t bigEndian(uint32_t loaded) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return loaded;
+#else
+  return __builtin_bswap32(loaded);
+#endif
+}
 }  // namespace arithmetic
 
 LAZ_INLINE void ArithmeticDecoder::renormalise() {
@@ -107,14 +118,15 @@ LAZ_INLINE void ArithmeticDecoder::renormalise() {
   // shrinks to zero) as length has leading zero bytes. Inside the span
   // they come at once from a 32-bit big-endian load; near its end, one at a
   // time.
-  if (position_ + 4 <= size_) {
+  if (end_ - next_ >= 4) {
     const uint32_t bytes = static_cast<uint32_t>(__builtin_clz(length_)) >> 3;
-    const uint32_t next = uint32_t{data_[position_]} << 24 | uint32_t{data_[position_ + 1]} << 16 |
-                          uint32_t{data_[position_ + 2]} << 8 | data_[position_ + 3];
+    uint32_t next;
+    std::memcpy(&next, next_, 4);
+    next = arithmetic::bigEndian(next);
     const uint32_t bits = 8 * bytes;
     value_ = static_cast<uint32_t>((uint64_t{value_} << bits) | (uint64_t{next} >> (32 - bits)));
     length_ <<= bits;
-    position_ += bytes;
+    next_ += bytes;
   } else if (length_ < arithmetic::kMinLength) {
     renormaliseSlowly();
   }
