@@ -6,10 +6,10 @@ namespace korvane_navigation {
 namespace laz {
 namespace {
 
-constexpr uint32_t kMinLength = 0x01000000u;  // below this the interval is renormalised
-constexpr uint32_t kBitLengthShift = 13;
+using arithmetic::kBitLengthShift;
+using arithmetic::kMinLength;
+using arithmetic::kSymbolLengthShift;
 constexpr uint32_t kBitMaxCount = 1u << kBitLengthShift;
-constexpr uint32_t kSymbolLengthShift = 15;
 constexpr uint32_t kSymbolMaxCount = 1u << kSymbolLengthShift;
 constexpr uint32_t kSmallestTabledAlphabet = 17;
 
@@ -83,96 +83,17 @@ void SymbolModel::adapt() {
   until_adapt_ = adapt_interval_;
 }
 
-ArithmeticDecoder::ArithmeticDecoder(const uint8_t* data, size_t size) : data_(data), size_(size) {
+ArithmeticDecoder::ArithmeticDecoder(const uint8_t* data, size_t size)
+    : begin_(data), next_(data), end_(data + size) {
   for (int i = 0; i < 4; ++i) value_ = value_ << 8 | nextByte();
   // Any stream keeps value below length from here on, except this one start.
   if (value_ == length_) damaged_ = true, value_ = length_ - 1;
 }
 
-void ArithmeticDecoder::renormalise() {
+void ArithmeticDecoder::renormaliseSlowly() {
   do {
     value_ = value_ << 8 | nextByte();
   } while ((length_ <<= 8) < kMinLength);
-}
-
-uint32_t ArithmeticDecoder::decodeBit(BitModel& model) {
-  const uint32_t split = model.zero_probability_ * (length_ >> kBitLengthShift);
-  const uint32_t bit = value_ >= split;
-  if (bit == 0) {
-    length_ = split;
-    ++model.zero_count_;
-  } else {
-    value_ -= split;
-    length_ -= split;
-  }
-  if (length_ < kMinLength) renormalise();
-  if (--model.until_adapt_ == 0) model.adapt();
-  return bit;
-}
-
-uint32_t ArithmeticDecoder::decodeSymbol(SymbolModel& model) {
-  uint32_t symbol, low, high = length_;
-  const uint32_t* cumulative = model.cumulative_.data();
-  if (model.table_size_ != 0) {
-    length_ >>= kSymbolLengthShift;
-    const uint32_t scaled = value_ / length_;
-    const uint32_t slice = std::min(scaled >> model.table_shift_, model.table_size_);
-    symbol = model.lookup_[slice];
-    uint32_t above = model.lookup_[slice + 1] + 1;
-    while (above > symbol + 1) {
-      const uint32_t middle = (symbol + above) >> 1;
-      if (cumulative[middle] > scaled) above = middle; else symbol = middle;
-    }
-    low = cumulative[symbol] * length_;
-    if (symbol != model.last_symbol_) high = cumulative[symbol + 1] * length_;
-  } else {
-    low = symbol = 0;
-    length_ >>= kSymbolLengthShift;
-    uint32_t above = model.symbols_;
-    uint32_t middle = above >> 1;
-    do {
-      const uint32_t bound = length_ * cumulative[middle];
-      if (bound > value_) {
-        above = middle;
-        high = bound;
-      } else {
-        symbol = middle;
-        low = bound;
-      }
-    } while ((middle = (symbol + above) >> 1) != symbol);
-  }
-  value_ -= low;
-  length_ = high - low;
-  if (length_ < kMinLength) renormalise();
-  ++model.counts_[symbol];
-  if (--model.until_adapt_ == 0) model.adapt();
-  return symbol;
-}
-
-uint32_t ArithmeticDecoder::readShort() {
-  const uint32_t value = value_ / (length_ >>= 16);
-  value_ -= length_ * value;
-  if (length_ < kMinLength) renormalise();
-  if (value > 0xFFFF) damaged_ = true;
-  return value & 0xFFFF;
-}
-
-uint32_t ArithmeticDecoder::readBits(uint32_t bits) {
-  if (bits > 19) {
-    const uint32_t low = readShort();
-    return readBits(bits - 16) << 16 | low;
-  }
-  const uint32_t value = value_ / (length_ >>= bits);
-  value_ -= length_ * value;
-  if (length_ < kMinLength) renormalise();
-  const uint32_t mask = (1u << bits) - 1;
-  if (value > mask) damaged_ = true;
-  return value & mask;
-}
-
-uint32_t ArithmeticDecoder::readInt() {
-  const uint32_t low = readShort();
-  return readShort() << 16 | low;
 }
 
 void ArithmeticEncoder::addToBase(uint32_t amount) {

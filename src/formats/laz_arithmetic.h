@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace korvane_navigation {
@@ -68,23 +69,153 @@ class ArithmeticDecoder {
 
   // Bytes consumed so far (the four of the start included), and how many of
   // them lay past the end of the span.
-  size_t consumed() const { return position_; }
-  size_t overrun() const { return position_ > size_ ? position_ - size_ : 0; }
+  size_t consumed() const { return static_cast<size_t>(next_ - begin_) + overrun_; }
+  size_t overrun() const { return overrun_; }
   // A raw value decoded out of its range: only a damaged stream does that.
   bool damaged() const { return damaged_; }
 
  private:
   uint32_t readShort();
-  uint8_t nextByte() { return position_ < size_ ? data_[position_++] : (++position_, 0); }
-  void renormalise();
+  uint8_t nextByte() { return next_ < end_ ? *next_++ : (++overrun_, 0); }
+  void renormalise();  // when the interval is narrow
+  void renormaliseSlowly();
 
-  const uint8_t* data_;
-  size_t size_;
-  size_t position_ = 0;
+  const uint8_t* begin_;
+  const uint8_t* next_;  // the next byte to take
+  const uint8_t* end_;
+  size_t overrun_ = 0;   // bytes taken past the end, as zeros
   uint32_t value_ = 0;
   uint32_t length_ = 0xFFFFFFFFu;
   bool damaged_ = false;
 };
+
+// The decoding steps are defined here, inline, because a point decodes some
+// ten symbols: calls to them would cost as much as the arithmetic, and
+// inlined into one point's decoder they keep value and length in registers.
+
+// Inlined even where the compiler would judge the caller too big: only
+// then can a chunk's loop keep the decoder in registers.
+#define LAZ_INLINE [[gnu::always_inline]] inline
+
+namespace arithmetic {
+constexpr uint32_t kMinLength = 0x01000000u;  // below this the interval is renormalised
+constexpr uint32_t kBitLengthShift = 13;
+constexpr uint32_t kSymbolLengthShift = 15;
+
+// Four bytes loaded as they lie, read most significant first.
+inline uint32_t bigEndian(uint32_t loaded) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return loaded;
+#else
+  return __builtin_bswap32(loaded);
+#endif
+}
+}  // namespace arithmetic
+
+LAZ_INLINE void ArithmeticDecoder::renormalise() {
+  // Called after every step, so that no branch guesses whether the
+  // interval is narrow: it takes as many bytes (none to three; it never
+  // shrinks to zero) as length has leading zero bytes. Inside the span
+  // they come at once from a 32-bit big-endian load; near its end, one at a
+  // time.
+  if (end_ - next_ >= 4) {
+    const uint32_t bytes = static_cast<uint32_t>(__builtin_clz(length_)) >> 3;
+    uint32_t next;
+    std::memcpy(&next, next_, 4);
+    next = arithmetic::bigEndian(next);
+    const uint32_t bits = 8 * bytes;
+    value_ = static_cast<uint32_t>((uint64_t{value_} << bits) | (uint64_t{next} >> (32 - bits)));
+    length_ <<= bits;
+    next_ += bytes;
+  } else if (length_ < arithmetic::kMinLength) {
+    renormaliseSlowly();
+  }
+}
+
+LAZ_INLINE uint32_t ArithmeticDecoder::decodeBit(BitModel& model) {
+  const uint32_t split = model.zero_probability_ * (length_ >> arithmetic::kBitLengthShift);
+  const uint32_t bit = value_ >= split;
+  if (bit == 0) {
+    length_ = split;
+    ++model.zero_count_;
+  } else {
+    value_ -= split;
+    length_ -= split;
+  }
+  renormalise();
+  if (--model.until_adapt_ == 0) model.adapt();
+  return bit;
+}
+
+LAZ_INLINE uint32_t ArithmeticDecoder::decodeSymbol(SymbolModel& model) {
+  using arithmetic::kSymbolLengthShift;
+  uint32_t symbol, low, high = length_;
+  const uint32_t* cumulative = model.cumulative_.data();
+  length_ >>= kSymbolLengthShift;
+  if (model.table_size_ != 0) {
+    const uint32_t scaled = value_ / length_;
+    const uint32_t slice = scaled >> model.table_shift_;
+    const uint32_t* lookup = model.lookup_.data() + (slice < model.table_size_ ? slice : model.table_size_);
+    symbol = lookup[0];
+    uint32_t above = lookup[1] + 1;
+    while (above > symbol + 1) {
+      // Written as selects: which half holds the symbol is a coin toss
+      // that a branch would mispredict.
+      const uint32_t middle = (symbol + above) >> 1;
+      const bool below = cumulative[middle] > scaled;
+      above = below ? middle : above;
+      symbol = below ? symbol : middle;
+    }
+    low = cumulative[symbol] * length_;
+    if (symbol != model.last_symbol_) high = cumulative[symbol + 1] * length_;
+  } else {
+    low = symbol = 0;
+    uint32_t above = model.symbols_;
+    uint32_t middle = above >> 1;
+    do {
+      const uint32_t bound = length_ * cumulative[middle];
+      const bool below = bound > value_;
+      above = below ? middle : above;
+      high = below ? bound : high;
+      symbol = below ? symbol : middle;
+      low = below ? low : bound;
+    } while ((middle = (symbol + above) >> 1) != symbol);
+  }
+  value_ -= low;
+  length_ = high - low;
+  renormalise();
+  ++model.counts_[symbol];
+  if (--model.until_adapt_ == 0) model.adapt();
+  return symbol;
+}
+
+LAZ_INLINE uint32_t ArithmeticDecoder::readShort() {
+  const uint32_t value = value_ / (length_ >>= 16);
+  value_ -= length_ * value;
+  renormalise();
+  if (value > 0xFFFF) damaged_ = true;
+  return value & 0xFFFF;
+}
+
+LAZ_INLINE uint32_t ArithmeticDecoder::readBits(uint32_t bits) {
+  uint32_t low = 0, low_bits = 0;
+  if (bits > 19) {
+    low = readShort();
+    low_bits = 16;
+    bits -= 16;
+  }
+  const uint32_t value = value_ / (length_ >>= bits);
+  value_ -= length_ * value;
+  renormalise();
+  const uint32_t mask = (1u << bits) - 1;
+  if (value > mask) damaged_ = true;
+  return (value & mask) << low_bits | low;
+}
+
+LAZ_INLINE uint32_t ArithmeticDecoder::readInt() {
+  const uint32_t low = readShort();
+  return readShort() << 16 | low;
+}
 
 // Encodes into a growing byte vector; `finish` flushes the interval so the
 // decoder reads exactly the bytes written.

@@ -32,32 +32,6 @@ void IntegerModels::reset() {
   last_k_ = 0;
 }
 
-int32_t IntegerDecoder::decode(ArithmeticDecoder& decoder, int32_t prediction, uint32_t context) {
-  const int32_t corrector = readCorrector(decoder, k_models_[std::min<size_t>(context, k_models_.size() - 1)]);
-  // Unsigned arithmetic wraps as the format wants, without signed overflow.
-  uint32_t value = static_cast<uint32_t>(prediction) + static_cast<uint32_t>(corrector);
-  if (corrector_range_ != 0) value &= corrector_range_ - 1;
-  return static_cast<int32_t>(value);
-}
-
-int32_t IntegerDecoder::readCorrector(ArithmeticDecoder& decoder, SymbolModel& k_model) {
-  const uint32_t k = last_k_ = decoder.decodeSymbol(k_model);
-  if (k == 0) return static_cast<int32_t>(decoder.decodeBit(small_corrector_));
-  if (k >= 32) return corrector_min_;
-  uint32_t c;
-  if (k <= high_bits_) {
-    c = decoder.decodeSymbol(corrector_models_[k - 1]);
-  } else {
-    const uint32_t low_bits = k - high_bits_;
-    c = decoder.decodeSymbol(corrector_models_[k - 1]) << low_bits;
-    c |= decoder.readBits(low_bits);
-  }
-  // [0, 2^(k-1)) holds the negative correctors -(2^k - 1) .. -2^(k-1),
-  // [2^(k-1), 2^k) the positive ones 2^(k-1) + 1 .. 2^k.
-  if (c >= (1u << (k - 1))) return static_cast<int32_t>(c + 1);
-  return static_cast<int32_t>(c - ((1u << k) - 1));
-}
-
 void IntegerEncoder::encode(ArithmeticEncoder& encoder, int32_t prediction, int32_t value, uint32_t context) {
   int64_t corrector = int64_t{value} - prediction;
   if (corrector_range_ != 0) {

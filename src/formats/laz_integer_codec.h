@@ -5,6 +5,7 @@
 // low bits raw.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -44,6 +45,35 @@ class IntegerDecoder : public IntegerModels {
  private:
   int32_t readCorrector(ArithmeticDecoder& decoder, SymbolModel& k_model);
 };
+
+// Inline, as the arithmetic decoder's steps are: the point decoders call
+// this for every coordinate.
+LAZ_INLINE int32_t IntegerDecoder::decode(ArithmeticDecoder& decoder, int32_t prediction, uint32_t context) {
+  const size_t last_context = k_models_.size() - 1;
+  const int32_t corrector = readCorrector(decoder, k_models_[context < last_context ? context : last_context]);
+  // Unsigned arithmetic wraps as the format wants, without signed overflow.
+  uint32_t value = static_cast<uint32_t>(prediction) + static_cast<uint32_t>(corrector);
+  if (corrector_range_ != 0) value &= corrector_range_ - 1;
+  return static_cast<int32_t>(value);
+}
+
+LAZ_INLINE int32_t IntegerDecoder::readCorrector(ArithmeticDecoder& decoder, SymbolModel& k_model) {
+  const uint32_t k = last_k_ = decoder.decodeSymbol(k_model);
+  if (k == 0) return static_cast<int32_t>(decoder.decodeBit(small_corrector_));
+  if (k >= 32) return corrector_min_;
+  uint32_t c;
+  if (k <= high_bits_) {
+    c = decoder.decodeSymbol(corrector_models_[k - 1]);
+  } else {
+    const uint32_t low_bits = k - high_bits_;
+    c = decoder.decodeSymbol(corrector_models_[k - 1]) << low_bits;
+    c |= decoder.readBits(low_bits);
+  }
+  // [0, 2^(k-1)) holds the negative correctors -(2^k - 1) .. -2^(k-1),
+  // [2^(k-1), 2^k) the positive ones 2^(k-1) + 1 .. 2^k.
+  if (c >= (1u << (k - 1))) return static_cast<int32_t>(c + 1);
+  return static_cast<int32_t>(c - ((1u << k) - 1));
+}
 
 class IntegerEncoder : public IntegerModels {
  public:

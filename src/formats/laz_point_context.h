@@ -4,6 +4,7 @@
 // r and number of returns n of a point select.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -12,58 +13,22 @@ namespace laz {
 
 // The median of the last five values added, kept sorted. Which end a new
 // value displaces alternates with where the previous one went, as the format
-// fixes it; both coders must agree on every step.
+// fixes it; both coders must agree on every step. The new value always
+// replaces the highest (or, by turns, the lowest) and is then put in its
+// place: done with minima and maxima, because the comparisons of noisy
+// coordinates are coin tosses that branches would mispredict.
 class StreamingMedian5 {
  public:
   int32_t median() const { return v_[2]; }
   void add(int32_t value) {
-    if (replace_high_) {
-      if (value < v_[2]) {
-        v_[4] = v_[3];
-        v_[3] = v_[2];
-        if (value < v_[0]) {
-          v_[2] = v_[1];
-          v_[1] = v_[0];
-          v_[0] = value;
-        } else if (value < v_[1]) {
-          v_[2] = v_[1];
-          v_[1] = value;
-        } else {
-          v_[2] = value;
-        }
-      } else {
-        if (value < v_[3]) {
-          v_[4] = v_[3];
-          v_[3] = value;
-        } else {
-          v_[4] = value;
-        }
-        replace_high_ = false;
-      }
-    } else {
-      if (v_[2] < value) {
-        v_[0] = v_[1];
-        v_[1] = v_[2];
-        if (v_[4] < value) {
-          v_[2] = v_[3];
-          v_[3] = v_[4];
-          v_[4] = value;
-        } else if (v_[3] < value) {
-          v_[2] = v_[3];
-          v_[3] = value;
-        } else {
-          v_[2] = value;
-        }
-      } else {
-        if (v_[1] < value) {
-          v_[0] = v_[1];
-          v_[1] = value;
-        } else {
-          v_[0] = value;
-        }
-        replace_high_ = true;
-      }
-    }
+    const int32_t old_median = v_[2];
+    // The four that stay, in order.
+    int32_t keep[4];
+    for (int i = 0; i < 4; ++i) keep[i] = replace_high_ ? v_[i] : v_[i + 1];
+    v_[0] = std::min(keep[0], value);
+    for (int i = 1; i < 4; ++i) v_[i] = std::min(keep[i], std::max(keep[i - 1], value));
+    v_[4] = std::max(keep[3], value);
+    replace_high_ = replace_high_ ? value < old_median : !(old_median < value);
   }
 
  private:

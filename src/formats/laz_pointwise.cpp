@@ -23,7 +23,11 @@ class Point10Decoder final : public ItemDecoder {
     last_[12] = last_[13] = 0;  // intensity is predicted per return context, from 0
   }
 
-  void decode(ArithmeticDecoder& decoder, uint8_t* item) override {
+  static constexpr size_t kBytes = 20;
+  void decode(ArithmeticDecoder& decoder, uint8_t* item) override { decodeNext(decoder, item); }
+
+  // Non-virtual, so that a loop over records of known items inlines it.
+  LAZ_INLINE void decodeNext(ArithmeticDecoder& decoder, uint8_t* item) {
     const uint32_t changed = decoder.decodeSymbol(changed_values_);
     if (changed & 32) last_[14] = static_cast<uint8_t>(decoder.decodeSymbol(bit_byte_[last_[14]]));
     const uint32_t r = last_[14] & 7, n = (last_[14] >> 3) & 7;
@@ -66,9 +70,11 @@ class Point10Decoder final : public ItemDecoder {
 // sequences (for scanners that mix pulses of several sources).
 class GpsTime11Decoder final : public ItemDecoder {
  public:
+  static constexpr size_t kBytes = 8;
   void start(const uint8_t* first) override { time_[0] = loadU64(first); }
+  void decode(ArithmeticDecoder& decoder, uint8_t* item) override { decodeNext(decoder, item); }
 
-  void decode(ArithmeticDecoder& decoder, uint8_t* item) override {
+  LAZ_INLINE void decodeNext(ArithmeticDecoder& decoder, uint8_t* item) {
     // A switch of sequence codes the time again in the new one; more than a
     // few in a row only happen in damaged data.
     for (int attempt = 0; attempt < 4 && decodeOnce(decoder); ++attempt) {
@@ -97,7 +103,7 @@ class GpsTime11Decoder final : public ItemDecoder {
     }
   }
 
-  void readFull(ArithmeticDecoder& decoder) {
+  LAZ_INLINE void readFull(ArithmeticDecoder& decoder) {
     next_ = (next_ + 1) & 3;
     const auto high = static_cast<uint32_t>(full_.decode(decoder, static_cast<int32_t>(time_[last_] >> 32), 8));
     time_[next_] = uint64_t{high} << 32 | decoder.readInt();
@@ -107,7 +113,7 @@ class GpsTime11Decoder final : public ItemDecoder {
   }
 
   // Returns true when the sequence was switched and the time follows again.
-  bool decodeOnce(ArithmeticDecoder& decoder) {
+  LAZ_INLINE bool decodeOnce(ArithmeticDecoder& decoder) {
     if (last_difference_[last_] == 0) {
       const uint32_t multi = decoder.decodeSymbol(zero_difference_);
       if (multi == 1) {
@@ -172,8 +178,10 @@ class Rgb12Decoder final : public ItemDecoder {
   void start(const uint8_t* first) override {
     for (int c = 0; c < 3; ++c) last_[c] = loadU16(first + 2 * c);
   }
+  static constexpr size_t kBytes = 6;
+  void decode(ArithmeticDecoder& decoder, uint8_t* item) override { decodeNext(decoder, item); }
 
-  void decode(ArithmeticDecoder& decoder, uint8_t* item) override {
+  LAZ_INLINE void decodeNext(ArithmeticDecoder& decoder, uint8_t* item) {
     const uint32_t used = decoder.decodeSymbol(byte_used_);
     uint32_t rgb[3];
     rgb[0] = (used & 1) ? addByte(last_[0] & 0xFF, decoder.decodeSymbol(difference_[0])) : last_[0] & 0xFF;
@@ -254,6 +262,44 @@ std::string pointwiseItemsRefusal(const std::vector<Item>& items) {
   return "";
 }
 
+// The records of point formats 0 to 3 without extra bytes, by far the
+// commonest, decoded item after item without a virtual call. The arithmetic
+// decoder is a local here whose address never leaves the inlined loop, so
+// its value, length and position stay in registers.
+template <typename... Decoders>
+void decodeRecordsOf(ArithmeticDecoder& stream, size_t count, uint8_t* records, Decoders&... items) {
+  constexpr size_t kRecordBytes = (Decoders::kBytes + ...);
+  ArithmeticDecoder decoder = stream;
+  for (size_t index = 1; index < count; ++index) {
+    uint8_t* item = records + kRecordBytes * index;
+    ((items.decodeNext(decoder, item), item += Decoders::kBytes), ...);
+    if (decoder.overrun() > 4) break;  // far past the end: the rest is noise
+  }
+  stream = decoder;
+}
+
+// True when the items are POINT10 with GPSTIME11, RGB12 or both, version
+// 2: they are then decoded by decodeRecordsOf.
+bool decodeKnownRecords(const std::vector<Item>& items, const std::vector<std::unique_ptr<ItemDecoder>>& decoders,
+                        ArithmeticDecoder& decoder, size_t count, uint8_t* records) {
+  const auto is = [&items](size_t i, ItemType type) { return items[i].type == type && items[i].version == 2; };
+  if (items.empty() || items.size() > 3 || !is(0, ItemType::kPoint10)) return false;
+  auto& point = static_cast<Point10Decoder&>(*decoders[0]);
+  if (items.size() == 1) {
+    decodeRecordsOf(decoder, count, records, point);
+  } else if (items.size() == 2 && is(1, ItemType::kGpsTime11)) {
+    decodeRecordsOf(decoder, count, records, point, static_cast<GpsTime11Decoder&>(*decoders[1]));
+  } else if (items.size() == 2 && is(1, ItemType::kRgb12)) {
+    decodeRecordsOf(decoder, count, records, point, static_cast<Rgb12Decoder&>(*decoders[1]));
+  } else if (items.size() == 3 && is(1, ItemType::kGpsTime11) && is(2, ItemType::kRgb12)) {
+    decodeRecordsOf(decoder, count, records, point, static_cast<GpsTime11Decoder&>(*decoders[1]),
+                    static_cast<Rgb12Decoder&>(*decoders[2]));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 ChunkDecoding decodePointwiseChunk(const std::vector<Item>& items, const uint8_t* chunk, size_t size, size_t count,
                                    uint8_t* records) {
   ChunkDecoding result;
@@ -279,14 +325,16 @@ ChunkDecoding decodePointwiseChunk(const std::vector<Item>& items, const uint8_t
     offset += items[i].size;
   }
   ArithmeticDecoder decoder(chunk + record_length, size - record_length);
-  for (size_t point = 1; point < count; ++point) {
-    uint8_t* record = records + point * record_length;
-    offset = 0;
-    for (size_t i = 0; i < items.size(); ++i) {
-      decoders[i]->decode(decoder, record + offset);
-      offset += items[i].size;
+  if (!decodeKnownRecords(items, decoders, decoder, count, records)) {
+    for (size_t point = 1; point < count; ++point) {
+      uint8_t* record = records + point * record_length;
+      offset = 0;
+      for (size_t i = 0; i < items.size(); ++i) {
+        decoders[i]->decode(decoder, record + offset);
+        offset += items[i].size;
+      }
+      if (decoder.overrun() > 4) break;  // far past the end: the rest is noise
     }
-    if (decoder.overrun() > 4) break;  // far past the end: the rest is noise
   }
   result.bytes_used = record_length + decoder.consumed();
   if (decoder.overrun() > 0) {
