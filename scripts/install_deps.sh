@@ -9,7 +9,7 @@ packages=(
   libpcl-dev liboctomap-dev libopencv-dev libyaml-cpp-dev
   libgoogle-glog-dev nlohmann-json3-dev libeigen3-dev
   libboost-filesystem-dev libgtest-dev pcl-tools
-  libpugixml-dev
+  libpugixml-dev robin-map-dev
   clang libclang-rt-dev
 )
 
