@@ -19,6 +19,7 @@
 #include "core/memory_limits.h"
 #include "core/progress.h"
 #include "core/ray_walk.h"
+#include "formats/joined_threads.h"
 
 namespace korvane_navigation {
 
@@ -162,7 +163,8 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   // The band is read in place: a copy of it would cost more memory than the tree.
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
   const MemoryBudget budget = memoryBudget();
-  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_), budget)) return false;
+  const unsigned threads = readingThreads();
+  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_, threads), budget)) return false;
   // The estimate can miss; the stage's resident memory is watched as it grows.
   const uint64_t limit = budget.bytes > 0 ? residentBytes() + budget.bytes / 20 * 19 : 0;
   const auto watch = [&](ProgressLog& log) -> ProgressCallback {
@@ -184,7 +186,8 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   };
   RayCastStats stats;
   try {
-    stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress));
+    stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress),
+                     RayCastMethod::kFastest, threads);
     loadOccupancyTree(cells, *octree_, watch(building));
   } catch (const std::length_error&) {
     return give_up();

@@ -1,6 +1,9 @@
 #include "core/octree_builder.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <cmath>
 #include <limits>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include "core/cell_grid.h"
 #include "core/grid_ray_walk.h"
 #include "core/ray_walk.h"
+#include "formats/joined_threads.h"
 
 namespace korvane_navigation {
 
@@ -148,20 +152,54 @@ octomap::OcTreeNode* createRoot(octomap::OcTree& tree) {
   return tree.getRoot();
 }
 
-// The band's points as rays, one after the other: counts them, marks each end
-// cell occupied and skips the points without a key.
+// What the parts of a cast share: how far they have read, for the progress
+// callback, which one part at a time may call, and whether a part has failed
+// and the others can stop.
+class CastProgress {
+ public:
+  CastProgress(const ProgressCallback& callback, uint64_t total) : callback_(callback), total_(total) {}
+
+  // False once any part has failed.
+  bool advance(uint64_t points) {
+    const uint64_t done = done_.fetch_add(points, std::memory_order_relaxed) + points;
+    if (callback_ && reporting_.try_lock()) {
+      std::lock_guard<std::mutex> unlock(reporting_, std::adopt_lock);
+      try {
+        callback_(std::min(done, total_), total_);
+      } catch (...) {
+        failed_.store(true, std::memory_order_relaxed);
+        throw;
+      }
+    }
+    return !failed_.load(std::memory_order_relaxed);
+  }
+  void fail() { failed_.store(true, std::memory_order_relaxed); }
+
+ private:
+  const ProgressCallback& callback_;
+  const uint64_t total_;
+  std::atomic<uint64_t> done_{0};
+  std::atomic<bool> failed_{false};
+  std::mutex reporting_;
+};
+
+// The band's points [begin, end) as rays, one after the other: counts them,
+// marks each end cell occupied and skips the points without a key.
 class BandRays {
  public:
-  BandRays(const PointVector& points, const HeightBand& band, double resolution, CellBlockMap& cells,
-           RayCastStats& stats, const ProgressCallback& progress)
-      : points_(points), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells), stats_(stats),
-        progress_(progress) {}
+  BandRays(const PointVector& points, size_t begin, size_t end, const HeightBand& band, double resolution,
+           CellBlockMap& cells, RayCastStats& stats, CastProgress& progress)
+      : points_(points), end_(end), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells),
+        stats_(stats), progress_(progress), next_(begin), reported_(begin) {}
 
   bool next(octomap::point3d& end, octomap::OcTreeKey& end_key) {
     constexpr size_t kProgressEvery = 4096;
-    while (next_ < points_.size()) {
+    while (next_ < end_) {
       const size_t index = next_++;
-      if (progress_ && index % kProgressEvery == 0) progress_(index, points_.size());
+      if (index - reported_ == kProgressEvery) {
+        reported_ = index;
+        if (!progress_.advance(kProgressEvery)) return false;
+      }
       const pcl::PointXYZ& p = points_[index];
       if (!band_.contains(p)) continue;
       ++stats_.band_points;
@@ -179,20 +217,32 @@ class BandRays {
 
  private:
   const PointVector& points_;
+  const size_t end_;
   const HeightBand band_;
   const double inverse_resolution_;
   CellBlockMap& cells_;
   RayCastStats& stats_;
-  const ProgressCallback& progress_;
-  size_t next_ = 0;
+  CastProgress& progress_;
+  size_t next_;
+  size_t reported_;
   CellBlockMap::Cursor occupied_cursor_;
 };
 
 // octomap's walk stops at most one cell past a ray's end cell: with three
 // cells of margin walkStaysInBox passes every ray.
 constexpr int kGridMargin = 3;
-// Beyond this the grid costs more memory than the block store saves time.
+// Beyond this one grid costs more memory than the block store saves time.
 constexpr uint64_t kMaxGridCells = uint64_t{1} << 31;  // 256 MiB
+// And the grids of all parts of a cast together, one per part.
+constexpr uint64_t kMaxGridCellsOfACast = uint64_t{1} << 32;
+
+// How many parts a cast over `grid_cells` may split into, each with a grid of
+// its own; 0 when not even one grid fits.
+unsigned gridParts(double grid_cells, unsigned threads) {
+  if (grid_cells > static_cast<double>(kMaxGridCells)) return 0;
+  const double fitting = std::floor(static_cast<double>(kMaxGridCellsOfACast) / std::max(grid_cells, 1.0));
+  return static_cast<unsigned>(std::clamp(fitting, 1.0, static_cast<double>(std::max(threads, 1u))));
+}
 
 // The box of the origin's and the band's end cells with the margin, false
 // when it reaches the ends of the key range, where a walk's key can wrap.
@@ -229,8 +279,7 @@ void castIntoBlocks(BandRays& rays, const octomap::point3d& origin, const octoma
 }
 
 void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap::OcTreeKey& origin_key,
-                  double resolution, const KeyBox& box, bool vector_lanes, CellBlockMap& cells, uint64_t& visits) {
-  CellGrid grid(box);
+                  double resolution, CellGrid& grid, bool vector_lanes, CellBlockMap& cells, uint64_t& visits) {
   const int64_t origin_address = grid.address(origin_key);
   CellBlockMap::Cursor free_cursor;
   const auto next_ray = [&](GridRay& ray) {
@@ -238,7 +287,7 @@ void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap:
     octomap::OcTreeKey end_key;
     while (rays.next(end, end_key)) {
       if (!startRay(origin, end, origin_key, end_key, resolution, ray.start)) continue;
-      if (!rayIsRegular(ray.start) || !walkStaysInBox(ray.start, origin_key, box)) {
+      if (!rayIsRegular(ray.start) || !walkStaysInBox(ray.start, origin_key, grid.box())) {
         // Degenerate rays, and (not expected with the grid's margin) rays that
         // could leave the grid, are walked one by one.
         walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
@@ -256,28 +305,100 @@ void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap:
     return false;
   };
   visits += walkGridRays(grid, next_ray, vector_lanes);
-  grid.markFreeIn(cells);
 }
+
+// Runs part(0) .. part(count - 1), on threads of their own when there are
+// several; rethrows what the first of them threw.
+template <typename Part>
+void runParts(unsigned count, const Part& part) {
+  if (count == 1) return part(0u);
+  JoinedThreads threads;
+  for (unsigned i = 0; i < count; ++i) threads.start([&part, i] { part(i); });
+  threads.joinAndRethrow();
+}
+
+// One part's share of the band's rays and what it marks.
+struct CastPart {
+  CellBlockMap cells;  // end cells, and the free cells of rays outside a grid
+  std::unique_ptr<CellGrid> grid;
+  RayCastStats stats;
+};
 
 }  // namespace
 
 RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
                       double resolution, CellBlockMap& cells, const ProgressCallback& progress,
-                      RayCastMethod method) {
+                      RayCastMethod method, unsigned threads) {
   RayCastStats stats;
   const double inverse_resolution = 1.0 / resolution;
   octomap::OcTreeKey origin_key;
   if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
-  BandRays rays(points, band, resolution, cells, stats, progress);
-  uint64_t visits = 0;
+  threads = std::max(threads, 1u);
   KeyBox box;
-  if (method != RayCastMethod::kBlocksRayByRay && rayBox(points, band, origin_key, inverse_resolution, box) &&
-      CellGrid::cellCount(box) <= kMaxGridCells) {
-    castIntoGrid(rays, origin, origin_key, resolution, box, method == RayCastMethod::kFastest, cells, visits);
-  } else {
-    castIntoBlocks(rays, origin, origin_key, resolution, cells, visits);
+  const bool grid = method != RayCastMethod::kBlocksRayByRay &&
+                    rayBox(points, band, origin_key, inverse_resolution, box) &&
+                    gridParts(static_cast<double>(CellGrid::cellCount(box)), threads) > 0;
+  // Each part marks into stores of its own, which are then merged; a cell's
+  // marks are the same whichever part's rays made them, so the cells do not
+  // depend on how the rays were shared out.
+  const unsigned part_count = static_cast<unsigned>(std::clamp<size_t>(
+      points.size(), 1, grid ? gridParts(static_cast<double>(CellGrid::cellCount(box)), threads) : threads));
+  std::vector<CastPart> parts(part_count);
+  CastProgress shared_progress(progress, points.size());
+  runParts(part_count, [&](unsigned i) {
+    CastPart& part = parts[i];
+    const size_t begin = points.size() * i / part_count, end = points.size() * (i + 1) / part_count;
+    try {
+      BandRays rays(points, begin, end, band, resolution, part.cells, part.stats, shared_progress);
+      if (grid) {
+        part.grid = std::make_unique<CellGrid>(box);
+        castIntoGrid(rays, origin, origin_key, resolution, *part.grid, method == RayCastMethod::kFastest,
+                     part.cells, part.stats.cell_visits);
+      } else {
+        castIntoBlocks(rays, origin, origin_key, resolution, part.cells, part.stats.cell_visits);
+      }
+    } catch (...) {
+      shared_progress.fail();
+      throw;
+    }
+  });
+
+  // The grids' cells move into block stores of their own, one per slab of
+  // whole blocks in z, so that no two parts ever share a block.
+  std::vector<CellBlockMap> slabs(grid ? part_count : 0);
+  if (grid) {
+    const size_t words = parts[0].grid->wordCount();
+    runParts(part_count, [&](unsigned i) {
+      const size_t first = words * i / part_count, end = words * (i + 1) / part_count;
+      for (unsigned other = 1; other < part_count; ++other) parts[0].grid->addCellsOf(*parts[other].grid, first, end);
+    });
+    for (unsigned i = 1; i < part_count; ++i) parts[i].grid.reset();
+    const int first_block = box.lo[2] >> kBlockLevels, blocks = (box.hi[2] >> kBlockLevels) - first_block + 1;
+    runParts(part_count, [&](unsigned i) {
+      const int slab_begin = first_block + blocks * static_cast<int>(i) / static_cast<int>(part_count);
+      const int slab_end = first_block + blocks * static_cast<int>(i + 1) / static_cast<int>(part_count);
+      if (slab_begin < slab_end) {
+        parts[0].grid->markFreeIn(slabs[i], slab_begin << kBlockLevels, (slab_end << kBlockLevels) - 1);
+      }
+    });
+    parts[0].grid.reset();
   }
-  stats.cell_visits = visits;
+  for (CellBlockMap& slab : slabs) {
+    if (cells.blockCount() == 0) {
+      cells = std::move(slab);
+    } else {
+      cells.addCellsOf(slab);
+    }
+    slab = CellBlockMap();
+  }
+  for (CastPart& part : parts) {
+    cells.addCellsOf(part.cells);
+    part.cells = CellBlockMap();
+    stats.band_points += part.stats.band_points;
+    stats.rays += part.stats.rays;
+    stats.points_out_of_range += part.stats.points_out_of_range;
+    stats.cell_visits += part.stats.cell_visits;
+  }
   return stats;
 }
 
@@ -288,7 +409,7 @@ void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree, const P
 }
 
 CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
-                          const octomap::point3d& origin, double resolution) {
+                          const octomap::point3d& origin, double resolution, unsigned threads) {
   CastEstimate estimate;
   const double inverse = 1.0 / resolution;
   double lo[3] = {origin.x(), origin.y(), origin.z()};
@@ -334,7 +455,9 @@ CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
   double bytes = box_cells <= ray_cells ? box_cells * kBytesPerCellOfAFilledBox
                                         : ray_cells * kBytesPerCellOfASparseRay;
   // castRays walks in a dense grid of one bit per cell of the box when it fits.
-  if (walk_grid_cells <= static_cast<double>(kMaxGridCells)) bytes += walk_grid_cells / 8;
+  // castRays walks in dense grids of one bit per cell of the box when they
+  // fit, one for each thread.
+  bytes += walk_grid_cells / 8 * gridParts(walk_grid_cells, threads);
   estimate.bytes = static_cast<uint64_t>(std::min(bytes, kCountLimit));
   return estimate;
 }

@@ -46,10 +46,12 @@ enum class RayCastMethod {
 
 // Marks the cells that the ray from `origin` to each point of the band
 // crosses as free and the point's own cell as occupied, reading the points in
-// place. `origin` must have a key.
+// place. `origin` must have a key. The rays are shared out among up to
+// `threads` threads; the cells are the same for any count. `progress` is
+// called from one thread at a time, any of them.
 RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
                       double resolution, CellBlockMap& cells, const ProgressCallback& progress = nullptr,
-                      RayCastMethod method = RayCastMethod::kFastest);
+                      RayCastMethod method = RayCastMethod::kFastest, unsigned threads = 1);
 
 // What a floor's octree stage will take, judged from its band before any of
 // it is allocated.
@@ -78,7 +80,7 @@ constexpr double kBytesPerCellOfAFilledBox = 10.0;
 constexpr double kBytesPerCellOfASparseRay = 35.0;
 
 CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
-                          const octomap::point3d& origin, double resolution);
+                          const octomap::point3d& origin, double resolution, unsigned threads = 1);
 
 // Replaces the content of `tree` (its resolution is kept) with the tree of
 // the marked cells.
