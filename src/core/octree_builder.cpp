@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <numeric>
 #include <streambuf>
@@ -54,6 +55,43 @@ Kind rangeKind(const CellBlock& block, unsigned first, unsigned count) {
   return any_occupied ? Kind::kMixedOccupied : Kind::kMixedFree;
 }
 
+// The blocks in octree order with the kind of each.
+struct SortedBlocks {
+  explicit SortedBlocks(const CellBlockMap& cells) {
+    order.resize(cells.blockCount());
+    morton.resize(cells.blockCount());
+    for (size_t i = 0; i < order.size(); ++i) morton[i] = blockMortonCode(cells.blockCodeAt(i));
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) { return morton[a] < morton[b]; });
+    kinds.resize(order.size());
+    for (size_t i = 0; i < order.size(); ++i) kinds[i] = rangeKind(cells.blockAt(order[i]), 0, kBlockCells);
+  }
+
+  // True when the blocks [begin, end), all under one octant at `depth`,
+  // fill it and are all free or all occupied: octomap prunes it to one leaf.
+  bool uniformOctant(unsigned depth, size_t begin, size_t end) const {
+    const uint64_t octant_blocks = uint64_t{1} << (3 * (kBlockDepth - depth));
+    if (end - begin != octant_blocks) return false;
+    const Kind first = kinds[begin];
+    return (first == Kind::kFree || first == Kind::kOccupied) &&
+           std::all_of(kinds.begin() + begin, kinds.begin() + end, [first](Kind k) { return k == first; });
+  }
+
+  // The end of the run of blocks from `begin` that share the child of an
+  // octant at `depth`, and that child's number.
+  size_t childEnd(unsigned depth, size_t begin, size_t end, unsigned& child) const {
+    const unsigned shift = 3 * (kBlockDepth - depth - 1);
+    child = (morton[order[begin]] >> shift) & 7;
+    size_t child_end = begin + 1;
+    while (child_end < end && ((morton[order[child_end]] >> shift) & 7) == child) ++child_end;
+    return child_end;
+  }
+
+  std::vector<uint32_t> order;   // block indices in octree order
+  std::vector<uint64_t> morton;  // by block index
+  std::vector<Kind> kinds;       // by position in order
+};
+
 // Creates the pruned octree of the marked cells node by node, top down: an
 // octant that is wholly free or wholly occupied becomes one leaf, as octomap's
 // pruning leaves it, and an inner node takes the largest value below it.
@@ -61,20 +99,9 @@ class TreeBuilder {
  public:
   TreeBuilder(const CellBlockMap& cells, octomap::OcTree& tree, const ProgressCallback& progress)
       : cells_(cells), tree_(tree), hit_(tree.getProbHitLog()), miss_(tree.getProbMissLog()),
-        progress_(progress) {
-    order_.resize(cells.blockCount());
-    morton_.resize(cells.blockCount());
-    for (size_t i = 0; i < order_.size(); ++i) morton_[i] = blockMortonCode(cells.blockCodeAt(i));
-    std::iota(order_.begin(), order_.end(), 0);
-    std::sort(order_.begin(), order_.end(),
-              [this](uint32_t a, uint32_t b) { return morton_[a] < morton_[b]; });
-    kinds_.resize(order_.size());
-    for (size_t i = 0; i < order_.size(); ++i) {
-      kinds_[i] = rangeKind(cells.blockAt(order_[i]), 0, kBlockCells);
-    }
-  }
+        progress_(progress), blocks_(cells) {}
 
-  void build(octomap::OcTreeNode* root) { aboveBlocks(root, 0, 0, order_.size()); }
+  void build(octomap::OcTreeNode* root) { aboveBlocks(root, 0, 0, blocks_.order.size()); }
 
  private:
   float value(Kind kind) const { return holdsOccupied(kind) ? hit_ : miss_; }
@@ -83,24 +110,17 @@ class TreeBuilder {
   // lie under it, and returns its kind.
   Kind aboveBlocks(octomap::OcTreeNode* node, unsigned depth, size_t begin, size_t end) {
     if (depth == kBlockDepth) {
-      if (progress_ && begin % 64 == 0) progress_(begin, order_.size());
-      return inBlock(node, cells_.blockAt(order_[begin]), kBlockLevels, 0, kinds_[begin]);
+      if (progress_ && begin % 64 == 0) progress_(begin, blocks_.order.size());
+      return inBlock(node, cells_.blockAt(blocks_.order[begin]), kBlockLevels, 0, blocks_.kinds[begin]);
     }
-    const uint64_t octant_blocks = uint64_t{1} << (3 * (kBlockDepth - depth));
-    if (end - begin == octant_blocks) {
-      const Kind first = kinds_[begin];
-      if ((first == Kind::kFree || first == Kind::kOccupied) &&
-          std::all_of(kinds_.begin() + begin, kinds_.begin() + end, [first](Kind k) { return k == first; })) {
-        node->setLogOdds(value(first));
-        return first;
-      }
+    if (blocks_.uniformOctant(depth, begin, end)) {
+      node->setLogOdds(value(blocks_.kinds[begin]));
+      return blocks_.kinds[begin];
     }
-    const unsigned shift = 3 * (kBlockDepth - depth - 1);
     bool occupied = false;
     for (size_t child_begin = begin; child_begin < end;) {
-      const unsigned child = (morton_[order_[child_begin]] >> shift) & 7;
-      size_t child_end = child_begin + 1;
-      while (child_end < end && ((morton_[order_[child_end]] >> shift) & 7) == child) ++child_end;
+      unsigned child = 0;
+      const size_t child_end = blocks_.childEnd(depth, child_begin, end, child);
       octomap::OcTreeNode* child_node = tree_.createNodeChild(node, child);
       occupied |= holdsOccupied(aboveBlocks(child_node, depth + 1, child_begin, child_end));
       child_begin = child_end;
@@ -131,9 +151,75 @@ class TreeBuilder {
   const float hit_;
   const float miss_;
   const ProgressCallback& progress_;
-  std::vector<uint32_t> order_;   // block indices in octree order
-  std::vector<uint64_t> morton_;  // by block index
-  std::vector<Kind> kinds_;       // by position in order_
+  const SortedBlocks blocks_;
+};
+
+// One axis of a block's index within its block: every third bit, from `axis`.
+unsigned cellOffset(unsigned index, unsigned axis) {
+  unsigned offset = 0;
+  for (unsigned bit = 0; bit < kBlockLevels; ++bit) offset |= ((index >> (3 * bit + axis)) & 1u) << bit;
+  return offset;
+}
+
+// Visits the leaves of the pruned tree of the marked cells, the tree
+// TreeBuilder makes, without making it: the lower key of each, its depth and
+// whether it is occupied.
+class LeafWalk {
+ public:
+  using Visit = std::function<void(const uint16_t lower[3], unsigned depth, bool occupied)>;
+
+  LeafWalk(const CellBlockMap& cells, const Visit& visit) : cells_(cells), visit_(visit), blocks_(cells) {}
+
+  void walk() {
+    if (!blocks_.order.empty()) aboveBlocks(0, 0, blocks_.order.size());
+  }
+
+ private:
+  void aboveBlocks(unsigned depth, size_t begin, size_t end) {
+    if (depth == kBlockDepth) {
+      const size_t index = blocks_.order[begin];
+      inBlock(cells_.blockAt(index), cells_.blockCodeAt(index), kBlockLevels, 0, blocks_.kinds[begin]);
+      return;
+    }
+    if (blocks_.uniformOctant(depth, begin, end)) {
+      const uint64_t code = cells_.blockCodeAt(blocks_.order[begin]);
+      const unsigned clear = kTreeDepth - depth;
+      uint16_t lower[3];
+      for (unsigned i = 0; i < 3; ++i) {
+        const unsigned key = static_cast<unsigned>((code >> (12 * i)) & 0xFFF) << kBlockLevels;
+        lower[i] = static_cast<uint16_t>(clear >= 16 ? 0 : key >> clear << clear);
+      }
+      visit_(lower, depth, blocks_.kinds[begin] == Kind::kOccupied);
+      return;
+    }
+    for (size_t child_begin = begin; child_begin < end;) {
+      unsigned child = 0;
+      const size_t child_end = blocks_.childEnd(depth, child_begin, end, child);
+      aboveBlocks(depth + 1, child_begin, child_end);
+      child_begin = child_end;
+    }
+  }
+
+  void inBlock(const CellBlock& block, uint64_t code, unsigned levels, unsigned first, Kind kind) {
+    if (kind == Kind::kFree || kind == Kind::kOccupied) {
+      uint16_t lower[3];
+      for (unsigned i = 0; i < 3; ++i) {
+        lower[i] = static_cast<uint16_t>((((code >> (12 * i)) & 0xFFF) << kBlockLevels) | cellOffset(first, i));
+      }
+      visit_(lower, kTreeDepth - levels, kind == Kind::kOccupied);
+      return;
+    }
+    const unsigned child_cells = 1u << (3 * (levels - 1));
+    for (unsigned child = 0; child < 8; ++child) {
+      const unsigned child_first = first + child * child_cells;
+      const Kind child_kind = rangeKind(block, child_first, child_cells);
+      if (child_kind != Kind::kEmpty) inBlock(block, code, levels - 1, child_first, child_kind);
+    }
+  }
+
+  const CellBlockMap& cells_;
+  const Visit& visit_;
+  const SortedBlocks blocks_;
 };
 
 // An istream over bytes already in memory, without copying them.
@@ -406,6 +492,36 @@ void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree, const P
   tree.clear();
   if (cells.blockCount() == 0) return;
   TreeBuilder(cells, tree, progress).build(createRoot(tree));
+}
+
+OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution) {
+  OccupancyLeaves leaves;
+  for (unsigned i = 0; i < 2; ++i) {
+    leaves.min[i] = std::numeric_limits<double>::max();
+    leaves.max[i] = -std::numeric_limits<double>::max();
+  }
+  LeafWalk(cells, [&](const uint16_t lower[3], unsigned depth, bool occupied) {
+    ++leaves.count;
+    leaves.root_only = depth == 0;
+    if (occupied) ++leaves.occupied;
+    // octomap's calcMinMax: the centre at the leaf's depth less half its
+    // size, and that plus its size, in its order of operations, as the
+    // rounding differs between leaf sizes.
+    const unsigned shift = kTreeDepth - depth;
+    const double size = resolution * static_cast<double>(1u << shift);
+    const double half = size / 2.0;
+    for (unsigned i = 0; i < 2; ++i) {
+      const double centre =
+          depth == 0 ? 0.0
+                     : (std::floor((double(lower[i]) - double(kTreeCentreKey)) / double(1u << shift)) + 0.5) * size;
+      double bound = centre - half;
+      if (bound < leaves.min[i]) leaves.min[i] = bound;
+      bound += size;
+      if (bound > leaves.max[i]) leaves.max[i] = bound;
+    }
+  }).walk();
+  if (leaves.count == 0) leaves.min[0] = leaves.min[1] = leaves.max[0] = leaves.max[1] = 0.0;
+  return leaves;
 }
 
 CastEstimate estimateCast(const PointVector& points, const HeightBand& band,

@@ -87,4 +87,17 @@ CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
 void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree,
                        const ProgressCallback& progress = nullptr);
 
+// The leaves of the pruned octree of the marked cells, the tree
+// loadOccupancyTree makes, found without making it.
+struct OccupancyLeaves {
+  uint64_t count = 0;
+  uint64_t occupied = 0;
+  bool root_only = false;  // the tree's one node is its root
+  // The tree's metric bounds in x and y, exactly as octomap's getMetricMin
+  // and getMetricMax give them: the bounds of its leaves.
+  double min[2] = {0, 0};
+  double max[2] = {0, 0};
+};
+OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution);
+
 }  // namespace korvane_navigation
