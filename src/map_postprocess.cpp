@@ -46,6 +46,14 @@ constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 // ray crosses the gap, and the tree grows with it.
 constexpr double kFarOrigin = 5.0;
 
+// The centre of a cell in double precision, as octomap's keyToCoord of one
+// key gives it. The maps have always placed their origin from this value:
+// the single-precision centre the tree's point form would give was never
+// what the compiled program used, as the optimiser dropped its narrowing.
+double cellCentre(uint16_t key, double resolution) {
+  return (double(int{key} - kTreeCentreKey) + 0.5) * resolution;
+}
+
 }  // namespace
 
 uint64_t residentBytes() {
@@ -180,7 +188,7 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   // The band is read in place: a copy of it would cost more memory than the tree.
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
   const MemoryBudget budget = memoryBudget();
-  const unsigned threads = readingThreads();
+  const unsigned threads = threads_ > 0 ? threads_ : readingThreads();
   if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_, threads), budget)) return false;
   // The estimate can miss; the stage's resident memory is watched as it grows.
   const uint64_t limit = budget.bytes > 0 ? residentBytes() + budget.bytes / 20 * 19 : 0;
@@ -300,12 +308,8 @@ bool MapPostProcess::generateNavMap() {
     return refuse();
   }
 
-  // The centre of the first cell as octomap gives it, in single precision.
-  const auto cellCentre = [resolution](uint16_t key) {
-    return static_cast<double>(static_cast<float>((double(int{key} - kTreeCentreKey) + 0.5) * resolution));
-  };
-  grid_map_->origin[0] = cellCentre(min_key_[0]) - 0.5 * resolution;
-  grid_map_->origin[1] = cellCentre(min_key_[1]) - 0.5 * resolution;
+  grid_map_->origin[0] = cellCentre(min_key_[0], resolution) - 0.5 * resolution;
+  grid_map_->origin[1] = cellCentre(min_key_[1], resolution) - 0.5 * resolution;
   grid_map_->origin[2] = 0.0;
 
   ProgressLog progress("projecting the octree", "cell blocks");

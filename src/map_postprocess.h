@@ -116,6 +116,8 @@ class MapPostProcess {
   double min_height_ = 0.0;
   // Every ray starts here, in the map frame.
   octomath::Vector3 sensor_origin_{0.0f, 0.0f, 0.0f};
+  // Threads the rays are shared out among; 0 for as many as the reading uses.
+  unsigned threads_ = 0;
 
  private:
   // Warns of a sensor origin far outside the band; false, after an ERROR

@@ -47,8 +47,10 @@ std::unique_ptr<GridMap> projectTree(octomap::OcTree& tree) {
   const auto rows = korvane_navigation::gridKeyRange(min_y, max_y, resolution);
   const octomap::OcTreeKey min_key(columns.first, rows.first, 0);
   auto grid = std::make_unique<GridMap>(columns.count, rows.count, resolution);
-  const octomath::Vector3 min_centre = tree.keyToCoord(min_key, tree.getTreeDepth());
-  grid->origin = {double{min_centre.x()} - 0.5 * resolution, double{min_centre.y()} - 0.5 * resolution, 0.0};
+  // The first cell's centre in double precision: the maps' origins have
+  // always been placed from it.
+  grid->origin = {tree.keyToCoord(min_key[0]) - 0.5 * resolution, tree.keyToCoord(min_key[1]) - 0.5 * resolution,
+                  0.0};
   for (auto it = tree.begin_leafs(), end = tree.end_leafs(); it != end; ++it) {
     korvane_navigation::projectLeaf(*grid, min_key, it.getIndexKey(), 1u << (tree.getTreeDepth() - it.getDepth()),
                                     tree.isNodeOccupied(*it));
@@ -207,6 +209,11 @@ TEST(GenerateNavMap, GridExtentAndOriginFollowTheOctreesMetricBounds) {
   EXPECT_EQ(grid.data, (std::vector<int32_t>{-1, 100, -1}));
   EXPECT_NEAR(grid.origin[0], 0.3, 1e-6);
   EXPECT_NEAR(grid.origin[1], 1.0, 1e-6);
+  // The origin is the first cell's centre in double precision less half a
+  // cell, never narrowed to single precision (-5.07499980926513671875).
+  setCells(post, {{key(32768 - 102, 32768 - 54), true}});
+  ASSERT_TRUE(post.generateNavMap());
+  EXPECT_EQ(post.gridMap()->origin[0], (-102 + 0.5) * 0.05 - 0.5 * 0.05);
 }
 
 // The key range at 0.05 m runs from -1638.4 m to 1638.4 m; the tree's metric
