@@ -1,6 +1,7 @@
 #include "core/octree_builder.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -496,31 +497,43 @@ void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree, const P
 
 OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution) {
   OccupancyLeaves leaves;
-  for (unsigned i = 0; i < 2; ++i) {
-    leaves.min[i] = std::numeric_limits<double>::max();
-    leaves.max[i] = -std::numeric_limits<double>::max();
-  }
+  // For leaves of one depth the bounds grow with the key, so only the
+  // lowest and highest lower key of each depth can hold the tree's bounds.
+  constexpr int kNone = -1;
+  std::array<std::array<int, 2>, kTreeDepth + 1> lowest, highest;
+  for (auto& depth : lowest) depth.fill(kNone);
+  for (auto& depth : highest) depth.fill(kNone);
   LeafWalk(cells, [&](const uint16_t lower[3], unsigned depth, bool occupied) {
     ++leaves.count;
     leaves.root_only = depth == 0;
     if (occupied) ++leaves.occupied;
+    for (unsigned i = 0; i < 2; ++i) {
+      if (lowest[depth][i] == kNone || lower[i] < lowest[depth][i]) lowest[depth][i] = lower[i];
+      if (highest[depth][i] == kNone || lower[i] > highest[depth][i]) highest[depth][i] = lower[i];
+    }
+  }).walk();
+  if (leaves.count == 0) return leaves;
+  for (unsigned i = 0; i < 2; ++i) {
+    leaves.min[i] = std::numeric_limits<double>::max();
+    leaves.max[i] = -std::numeric_limits<double>::max();
+  }
+  for (unsigned depth = 0; depth <= kTreeDepth; ++depth) {
+    if (lowest[depth][0] == kNone) continue;
     // octomap's calcMinMax: the centre at the leaf's depth less half its
     // size, and that plus its size, in its order of operations, as the
     // rounding differs between leaf sizes.
     const unsigned shift = kTreeDepth - depth;
     const double size = resolution * static_cast<double>(1u << shift);
     const double half = size / 2.0;
+    const auto centre = [&](int key) {
+      return depth == 0 ? 0.0
+                        : (std::floor((double(key) - double(kTreeCentreKey)) / double(1u << shift)) + 0.5) * size;
+    };
     for (unsigned i = 0; i < 2; ++i) {
-      const double centre =
-          depth == 0 ? 0.0
-                     : (std::floor((double(lower[i]) - double(kTreeCentreKey)) / double(1u << shift)) + 0.5) * size;
-      double bound = centre - half;
-      if (bound < leaves.min[i]) leaves.min[i] = bound;
-      bound += size;
-      if (bound > leaves.max[i]) leaves.max[i] = bound;
+      leaves.min[i] = std::min(leaves.min[i], centre(lowest[depth][i]) - half);
+      leaves.max[i] = std::max(leaves.max[i], centre(highest[depth][i]) - half + size);
     }
-  }).walk();
-  if (leaves.count == 0) leaves.min[0] = leaves.min[1] = leaves.max[0] = leaves.max[1] = 0.0;
+  }
   return leaves;
 }
 
@@ -568,8 +581,7 @@ CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
   estimate.origin_outside = std::sqrt(outside_squared);
   estimate.box_cells = static_cast<uint64_t>(std::min(box_cells, kCountLimit));
   estimate.ray_cells = static_cast<uint64_t>(std::min(ray_cells, kCountLimit));
-  double bytes = box_cells <= ray_cells ? box_cells * kBytesPerCellOfAFilledBox
-                                        : ray_cells * kBytesPerCellOfASparseRay;
+  double bytes = std::min(box_cells * kBytesPerCellOfAFilledBox, ray_cells * kBytesPerCellOfASparseRay);
   // castRays walks in a dense grid of one bit per cell of the box when it fits.
   // castRays walks in dense grids of one bit per cell of the box when they
   // fit, one for each thread.

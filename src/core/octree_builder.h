@@ -65,19 +65,21 @@ struct CastEstimate {
   uint64_t grid_rows = 0;
   float band_lo[3] = {0, 0, 0};
   float band_hi[3] = {0, 0, 0};
-  uint64_t bytes = 0;  // cell stores, walk grid and tree
+  uint64_t bytes = 0;  // cell stores and walk grids
   // How far the origin lies outside the band's bounding box in plan (x and
   // y), in metres. One origin serves every floor, so it lies above or below
   // most bands by design; only a plan distance makes the rays suspect.
   double origin_outside = 0.0;
 };
 
-// Memory per cell the rays touch, cell stores and tree together, measured on
-// building scans: where the rays fill their box the tree prunes well (about
-// 10 bytes per cell of the box); where they are sparse in it (fine cells, a
-// far origin) most cells stand alone with their own branch of the tree.
-constexpr double kBytesPerCellOfAFilledBox = 10.0;
-constexpr double kBytesPerCellOfASparseRay = 35.0;
+// Memory per cell of the block stores, which hold every cell twice while
+// the threads' stores are merged. A block of 4096 cells costs about 1 KiB
+// of marks and its slot: where the rays fill their box that is a quarter of
+// a byte per cell of the box; where they are sparse in it (fine cells, a far
+// origin) a ray may be alone in every block it crosses, some 16 cells of it
+// in each.
+constexpr double kBytesPerCellOfAFilledBox = 2 * 1040.0 / 4096;
+constexpr double kBytesPerCellOfASparseRay = 2 * 1040.0 / 16;
 
 CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
                           const octomap::point3d& origin, double resolution, unsigned threads = 1);
