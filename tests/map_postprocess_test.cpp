@@ -134,18 +134,23 @@ TEST(GenerateNavMap, MatchesTheProjectionOfOctomapsOwnTreeCellForCell) {
     post.min_height_ = c.min_z;
     post.max_height_ = c.max_z;
     post.sensor_origin_ = c.origin;
-    ASSERT_TRUE(post.constructOctMap(cloud));
-    EXPECT_EQ(cloud->size(), c.points.size()) << "the cloud is left unchanged";
     const auto reference = referenceTree(*cloud, c.resolution, c.min_z, c.max_z, c.origin);
     const auto expected = projectTree(*reference);
-    ASSERT_EQ(post.generateNavMap(), expected != nullptr);
-    if (!expected) continue;
-    const GridMap& grid = *post.gridMap();
-    EXPECT_EQ(grid.width, expected->width);
-    EXPECT_EQ(grid.height, expected->height);
-    EXPECT_EQ(grid.origin, expected->origin);
-    EXPECT_EQ(grid.data, expected->data);
-    EXPECT_EQ(post.floorStats().leaves, reference->getNumLeafNodes());
+    // The rays shared out among threads, evenly or not, give the same map.
+    for (const unsigned threads : {1u, 3u}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads");
+      post.threads_ = threads;
+      ASSERT_TRUE(post.constructOctMap(cloud));
+      EXPECT_EQ(cloud->size(), c.points.size()) << "the cloud is left unchanged";
+      ASSERT_EQ(post.generateNavMap(), expected != nullptr);
+      if (!expected) continue;
+      const GridMap& grid = *post.gridMap();
+      EXPECT_EQ(grid.width, expected->width);
+      EXPECT_EQ(grid.height, expected->height);
+      EXPECT_EQ(grid.origin, expected->origin);
+      EXPECT_EQ(grid.data, expected->data);
+      EXPECT_EQ(post.floorStats().leaves, reference->getNumLeafNodes());
+    }
   }
 }
 
