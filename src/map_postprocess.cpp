@@ -314,9 +314,24 @@ bool MapPostProcess::generateNavMap() {
 
   ProgressLog progress("projecting the octree", "cell blocks");
   const size_t blocks = cells_->blockCount();
-  for (size_t i = 0; i < blocks; ++i) {
-    projectColumns(*grid_map_, min_key_, blockColumns(cells_->blockAt(i), cells_->blockCodeAt(i)));
-    if ((i + 1) % 65536 == 0) progress.update(i + 1, blocks);
+  // Blocks of different rows of blocks never share a grid row: each thread
+  // takes every n-th row of blocks, so that no two write the same cell.
+  const unsigned threads = std::max<unsigned>(1, std::min<size_t>(threads_ > 0 ? threads_ : readingThreads(),
+                                                                   blocks / 16 + 1));
+  const auto project = [&](unsigned part) {
+    for (size_t i = 0; i < blocks; ++i) {
+      const uint64_t code = cells_->blockCodeAt(i);
+      if (((code >> 12) & 0xFFF) % threads != part) continue;
+      projectColumns(*grid_map_, min_key_, blockColumns(cells_->blockAt(i), code));
+      if (part == 0 && (i + 1) % 65536 == 0) progress.update(i + 1, blocks);
+    }
+  };
+  if (threads == 1) {
+    project(0);
+  } else {
+    JoinedThreads parts;
+    for (unsigned part = 0; part < threads; ++part) parts.start([&project, part] { project(part); });
+    parts.joinAndRethrow();
   }
   stats_.leaves = leaves.count;
   stats_.occupied_cells = stats_.free_cells = stats_.unknown_cells = 0;
