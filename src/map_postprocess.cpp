@@ -274,7 +274,8 @@ bool MapPostProcess::generateNavMap() {
     return false;
   }
   const double resolution = resolution_;
-  const OccupancyLeaves leaves = summarizeLeaves(*cells_, resolution);
+  const unsigned threads = threads_ > 0 ? threads_ : readingThreads();
+  const OccupancyLeaves leaves = summarizeLeaves(*cells_, resolution, threads);
   // A tree of no node or of its root alone.
   if (leaves.count == 0 || leaves.root_only) {
     LOG(WARNING) << "octotree map is empty.";
@@ -316,22 +317,21 @@ bool MapPostProcess::generateNavMap() {
   const size_t blocks = cells_->blockCount();
   // Blocks of different rows of blocks never share a grid row: each thread
   // takes every n-th row of blocks, so that no two write the same cell.
-  const unsigned threads = std::max<unsigned>(1, std::min<size_t>(threads_ > 0 ? threads_ : readingThreads(),
-                                                                   blocks / 16 + 1));
+  const unsigned parts = std::max<unsigned>(1, std::min<size_t>(threads, blocks / 16 + 1));
   const auto project = [&](unsigned part) {
     for (size_t i = 0; i < blocks; ++i) {
       const uint64_t code = cells_->blockCodeAt(i);
-      if (((code >> 12) & 0xFFF) % threads != part) continue;
+      if (((code >> 12) & 0xFFF) % parts != part) continue;
       projectColumns(*grid_map_, min_key_, blockColumns(cells_->blockAt(i), code));
       if (part == 0 && (i + 1) % 65536 == 0) progress.update(i + 1, blocks);
     }
   };
-  if (threads == 1) {
+  if (parts == 1) {
     project(0);
   } else {
-    JoinedThreads parts;
-    for (unsigned part = 0; part < threads; ++part) parts.start([&project, part] { project(part); });
-    parts.joinAndRethrow();
+    JoinedThreads projecting;
+    for (unsigned part = 0; part < parts; ++part) projecting.start([&project, part] { project(part); });
+    projecting.joinAndRethrow();
   }
   stats_.leaves = leaves.count;
   stats_.occupied_cells = stats_.free_cells = stats_.unknown_cells = 0;

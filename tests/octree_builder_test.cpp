@@ -50,7 +50,7 @@ void expectSameTreeAsOctomap(const std::vector<octomap::point3d>& points, const 
       EXPECT_EQ(built.size(), reference.size()) << label;
       EXPECT_EQ(nodes(built), expected) << label;
       // The leaves and bounds found without a tree are the tree's, bit for bit.
-      const OccupancyLeaves leaves = summarizeLeaves(cells, resolution);
+      const OccupancyLeaves leaves = summarizeLeaves(cells, resolution, threads);
       EXPECT_EQ(leaves.count, reference.getNumLeafNodes()) << label;
       double min[3], max[3];
       reference.getMetricMin(min[0], min[1], min[2]);

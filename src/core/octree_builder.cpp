@@ -169,17 +169,24 @@ class LeafWalk {
  public:
   using Visit = std::function<void(const uint16_t lower[3], unsigned depth, bool occupied)>;
 
-  LeafWalk(const CellBlockMap& cells, const Visit& visit) : cells_(cells), visit_(visit), blocks_(cells) {}
+  explicit LeafWalk(const CellBlockMap& cells) : cells_(cells), blocks_(cells) {}
 
-  void walk() {
-    if (!blocks_.order.empty()) aboveBlocks(0, 0, blocks_.order.size());
+  // Visits the leaves above the blocks and lists the blocks whose own
+  // leaves are left to walkBlock, by their position in octree order.
+  void walkAboveBlocks(const Visit& visit, std::vector<size_t>& blocks) const {
+    if (!blocks_.order.empty()) aboveBlocks(visit, blocks, 0, 0, blocks_.order.size());
+  }
+
+  void walkBlock(size_t position, const Visit& visit) const {
+    const size_t index = blocks_.order[position];
+    inBlock(visit, cells_.blockAt(index), cells_.blockCodeAt(index), kBlockLevels, 0, blocks_.kinds[position]);
   }
 
  private:
-  void aboveBlocks(unsigned depth, size_t begin, size_t end) {
+  void aboveBlocks(const Visit& visit, std::vector<size_t>& blocks, unsigned depth, size_t begin,
+                   size_t end) const {
     if (depth == kBlockDepth) {
-      const size_t index = blocks_.order[begin];
-      inBlock(cells_.blockAt(index), cells_.blockCodeAt(index), kBlockLevels, 0, blocks_.kinds[begin]);
+      blocks.push_back(begin);
       return;
     }
     if (blocks_.uniformOctant(depth, begin, end)) {
@@ -190,36 +197,36 @@ class LeafWalk {
         const unsigned key = static_cast<unsigned>((code >> (12 * i)) & 0xFFF) << kBlockLevels;
         lower[i] = static_cast<uint16_t>(clear >= 16 ? 0 : key >> clear << clear);
       }
-      visit_(lower, depth, blocks_.kinds[begin] == Kind::kOccupied);
+      visit(lower, depth, blocks_.kinds[begin] == Kind::kOccupied);
       return;
     }
     for (size_t child_begin = begin; child_begin < end;) {
       unsigned child = 0;
       const size_t child_end = blocks_.childEnd(depth, child_begin, end, child);
-      aboveBlocks(depth + 1, child_begin, child_end);
+      aboveBlocks(visit, blocks, depth + 1, child_begin, child_end);
       child_begin = child_end;
     }
   }
 
-  void inBlock(const CellBlock& block, uint64_t code, unsigned levels, unsigned first, Kind kind) {
+  void inBlock(const Visit& visit, const CellBlock& block, uint64_t code, unsigned levels, unsigned first,
+               Kind kind) const {
     if (kind == Kind::kFree || kind == Kind::kOccupied) {
       uint16_t lower[3];
       for (unsigned i = 0; i < 3; ++i) {
         lower[i] = static_cast<uint16_t>((((code >> (12 * i)) & 0xFFF) << kBlockLevels) | cellOffset(first, i));
       }
-      visit_(lower, kTreeDepth - levels, kind == Kind::kOccupied);
+      visit(lower, kTreeDepth - levels, kind == Kind::kOccupied);
       return;
     }
     const unsigned child_cells = 1u << (3 * (levels - 1));
     for (unsigned child = 0; child < 8; ++child) {
       const unsigned child_first = first + child * child_cells;
       const Kind child_kind = rangeKind(block, child_first, child_cells);
-      if (child_kind != Kind::kEmpty) inBlock(block, code, levels - 1, child_first, child_kind);
+      if (child_kind != Kind::kEmpty) inBlock(visit, block, code, levels - 1, child_first, child_kind);
     }
   }
 
   const CellBlockMap& cells_;
-  const Visit& visit_;
   const SortedBlocks blocks_;
 };
 
@@ -495,23 +502,70 @@ void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree, const P
   TreeBuilder(cells, tree, progress).build(createRoot(tree));
 }
 
-OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution) {
+OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution, unsigned threads) {
   OccupancyLeaves leaves;
   // For leaves of one depth the bounds grow with the key, so only the
   // lowest and highest lower key of each depth can hold the tree's bounds.
-  constexpr int kNone = -1;
-  std::array<std::array<int, 2>, kTreeDepth + 1> lowest, highest;
-  for (auto& depth : lowest) depth.fill(kNone);
-  for (auto& depth : highest) depth.fill(kNone);
-  LeafWalk(cells, [&](const uint16_t lower[3], unsigned depth, bool occupied) {
-    ++leaves.count;
-    leaves.root_only = depth == 0;
-    if (occupied) ++leaves.occupied;
-    for (unsigned i = 0; i < 2; ++i) {
-      if (lowest[depth][i] == kNone || lower[i] < lowest[depth][i]) lowest[depth][i] = lower[i];
-      if (highest[depth][i] == kNone || lower[i] > highest[depth][i]) highest[depth][i] = lower[i];
+  static constexpr int kNone = -1;
+  struct Tally {
+    uint64_t count = 0, occupied = 0;
+    std::array<std::array<int, 2>, kTreeDepth + 1> lowest, highest;
+    Tally() {
+      for (auto& depth : lowest) depth.fill(kNone);
+      for (auto& depth : highest) depth.fill(kNone);
     }
-  }).walk();
+    void add(const uint16_t lower[3], unsigned depth, bool is_occupied) {
+      ++count;
+      if (is_occupied) ++occupied;
+      for (unsigned i = 0; i < 2; ++i) {
+        if (lowest[depth][i] == kNone || lower[i] < lowest[depth][i]) lowest[depth][i] = lower[i];
+        if (highest[depth][i] == kNone || lower[i] > highest[depth][i]) highest[depth][i] = lower[i];
+      }
+    }
+    void add(const Tally& other) {
+      count += other.count;
+      occupied += other.occupied;
+      for (unsigned depth = 0; depth <= kTreeDepth; ++depth) {
+        for (unsigned i = 0; i < 2; ++i) {
+          if (other.lowest[depth][i] == kNone) continue;
+          if (lowest[depth][i] == kNone || other.lowest[depth][i] < lowest[depth][i])
+            lowest[depth][i] = other.lowest[depth][i];
+          if (highest[depth][i] == kNone || other.highest[depth][i] > highest[depth][i])
+            highest[depth][i] = other.highest[depth][i];
+        }
+      }
+    }
+  };
+  const LeafWalk walk(cells);
+  Tally tally;
+  std::vector<size_t> blocks;
+  walk.walkAboveBlocks([&](const uint16_t lower[3], unsigned depth, bool occupied) { tally.add(lower, depth, occupied); },
+                       blocks);
+  // The blocks' own leaves, on threads of their own, each with its tally.
+  const unsigned parts = static_cast<unsigned>(std::clamp<size_t>(blocks.size() / 8, 1, std::max(threads, 1u)));
+  std::vector<Tally> tallies(parts);
+  const auto walkPart = [&](unsigned part) {
+    Tally& own = tallies[part];
+    const LeafWalk::Visit visit = [&own](const uint16_t lower[3], unsigned depth, bool occupied) {
+      own.add(lower, depth, occupied);
+    };
+    for (size_t i = blocks.size() * part / parts; i < blocks.size() * (part + 1) / parts; ++i) {
+      walk.walkBlock(blocks[i], visit);
+    }
+  };
+  if (parts == 1) {
+    walkPart(0);
+  } else {
+    JoinedThreads threads_of_parts;
+    for (unsigned part = 0; part < parts; ++part) threads_of_parts.start([&walkPart, part] { walkPart(part); });
+    threads_of_parts.joinAndRethrow();
+  }
+  for (const Tally& part : tallies) tally.add(part);
+  leaves.count = tally.count;
+  leaves.occupied = tally.occupied;
+  leaves.root_only = tally.count == 1 && tally.lowest[0][0] != kNone;
+  const auto& lowest = tally.lowest;
+  const auto& highest = tally.highest;
   if (leaves.count == 0) return leaves;
   for (unsigned i = 0; i < 2; ++i) {
     leaves.min[i] = std::numeric_limits<double>::max();

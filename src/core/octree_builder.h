@@ -100,6 +100,7 @@ struct OccupancyLeaves {
   double min[2] = {0, 0};
   double max[2] = {0, 0};
 };
-OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution);
+// The blocks' own leaves are walked on up to `threads` threads.
+OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution, unsigned threads = 1);
 
 }  // namespace korvane_navigation
