@@ -15,10 +15,13 @@
 #include <yaml-cpp/yaml.h>
 
 #include "formats/atomic_file.h"
+#include "core/cell_block_map.h"
+#include "core/cell_columns.h"
 #include "core/octree_builder.h"
 #include "core/memory_limits.h"
 #include "core/progress.h"
 #include "core/ray_walk.h"
+#include "formats/joined_threads.h"
 
 namespace korvane_navigation {
 
@@ -42,6 +45,14 @@ constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 // A sensor origin this far outside the band's points is likely a typo: every
 // ray crosses the gap, and the tree grows with it.
 constexpr double kFarOrigin = 5.0;
+
+// The centre of a cell in double precision, as octomap's keyToCoord of one
+// key gives it. The maps have always placed their origin from this value:
+// the single-precision centre the tree's point form would give was never
+// what the compiled program used, as the optimiser dropped its narrowing.
+double cellCentre(uint16_t key, double resolution) {
+  return (double(int{key} - kTreeCentreKey) + 0.5) * resolution;
+}
 
 }  // namespace
 
@@ -138,10 +149,26 @@ void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
   }
 }
 
-MapPostProcess::MapPostProcess() {
-  octree_ = std::make_shared<octomap::OcTree>(resolution_);
-  CHECK_NOTNULL(octree_);
+void projectColumns(GridMap& grid, const octomap::OcTreeKey& min_key, const BlockColumns& columns) {
+  const int64_t col0 = int64_t{columns.first_x} - min_key[0];
+  const int64_t row0 = int64_t{columns.first_y} - min_key[1];
+  for (unsigned y = 0; y < 16; ++y) {
+    const int64_t row = row0 + y;
+    if (columns.marked[y] == 0 || row < 0 || row >= static_cast<int64_t>(grid.height)) continue;
+    int32_t* cells = grid.data.data() + row * grid.width;
+    for (unsigned x = 0; x < 16; ++x) {
+      const int64_t col = col0 + x;
+      if (!(columns.marked[y] >> x & 1u) || col < 0 || col >= static_cast<int64_t>(grid.width)) continue;
+      if (columns.occupied[y] >> x & 1u) {
+        cells[col] = GridMap::kOccupied;
+      } else if (cells[col] == GridMap::kUnknown) {
+        cells[col] = GridMap::kFree;
+      }
+    }
+  }
 }
+
+MapPostProcess::MapPostProcess() : cells_(std::make_unique<CellBlockMap>()) {}
 
 MapPostProcess::~MapPostProcess() = default;
 
@@ -150,11 +177,10 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
     LOG(ERROR) << "invalid map_resolution: " << resolution_ << " (must be positive and finite)";
     return false;
   }
-  octree_->clear();
-  octree_->setResolution(resolution_);
+  *cells_ = CellBlockMap();
 
   octomap::OcTreeKey origin_key;
-  if (!octree_->coordToKeyChecked(sensor_origin_, origin_key)) {
+  if (!pointToKey(sensor_origin_, 1.0 / resolution_, origin_key)) {
     LOG(WARNING) << "could not generate key for sensor_origin_" << sensor_origin_;
     return false;
   }
@@ -162,7 +188,8 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   // The band is read in place: a copy of it would cost more memory than the tree.
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
   const MemoryBudget budget = memoryBudget();
-  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_), budget)) return false;
+  const unsigned threads = threads_ > 0 ? threads_ : readingThreads();
+  if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_, threads), budget)) return false;
   // The estimate can miss; the stage's resident memory is watched as it grows.
   const uint64_t limit = budget.bytes > 0 ? residentBytes() + budget.bytes / 20 * 19 : 0;
   const auto watch = [&](ProgressLog& log) -> ProgressCallback {
@@ -171,11 +198,9 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
       if (limit > 0 && residentBytes() > limit) throw std::length_error("memory");
     };
   };
-  CellBlockMap cells;
   ProgressLog progress("casting rays", "points");
-  ProgressLog building("building the octree", "cell blocks");
   const auto give_up = [&] {
-    octree_->clear();
+    *cells_ = CellBlockMap();
     LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
                << " m outgrew the " << std::fixed << std::setprecision(1) << budget.bytes / kGiB
                << " GiB of memory available (" << budget.bound
@@ -184,8 +209,8 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   };
   RayCastStats stats;
   try {
-    stats = castRays(cloud->points, band, sensor_origin_, resolution_, cells, watch(progress));
-    loadOccupancyTree(cells, *octree_, watch(building));
+    stats = castRays(cloud->points, band, sensor_origin_, resolution_, *cells_, watch(progress),
+                     RayCastMethod::kFastest, threads);
   } catch (const std::length_error&) {
     return give_up();
   } catch (const std::bad_alloc&) {
@@ -244,20 +269,20 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudg
 }
 
 bool MapPostProcess::generateNavMap() {
-  if (!octree_) {
+  if (!cells_) {
     LOG(WARNING) << "Failed to generate girdmap,please generate manually";
     return false;
   }
-  if (octree_->size() <= 1) {
+  const double resolution = resolution_;
+  const unsigned threads = threads_ > 0 ? threads_ : readingThreads();
+  const OccupancyLeaves leaves = summarizeLeaves(*cells_, resolution, threads);
+  // A tree of no node or of its root alone.
+  if (leaves.count == 0 || leaves.root_only) {
     LOG(WARNING) << "octotree map is empty.";
     return false;
   }
-  double min_x, min_y, min_z, max_x, max_y, max_z;
-  octree_->getMetricMin(min_x, min_y, min_z);
-  octree_->getMetricMax(max_x, max_y, max_z);
-  const double resolution = octree_->getResolution();
-  const GridKeyRange columns = gridKeyRange(min_x, max_x, resolution);
-  const GridKeyRange rows = gridKeyRange(min_y, max_y, resolution);
+  const GridKeyRange columns = gridKeyRange(leaves.min[0], leaves.max[0], resolution);
+  const GridKeyRange rows = gridKeyRange(leaves.min[1], leaves.max[1], resolution);
   min_key_ = octomap::OcTreeKey(columns.first, rows.first, 0);
   const uint64_t width = columns.count;
   const uint64_t height = rows.count;
@@ -284,20 +309,31 @@ bool MapPostProcess::generateNavMap() {
     return refuse();
   }
 
-  const unsigned depth = octree_->getTreeDepth();
-  const octomath::Vector3 min_centre = octree_->keyToCoord(min_key_, depth);
-  grid_map_->origin[0] = static_cast<double>(min_centre.x()) - 0.5 * resolution;
-  grid_map_->origin[1] = static_cast<double>(min_centre.y()) - 0.5 * resolution;
+  grid_map_->origin[0] = cellCentre(min_key_[0], resolution) - 0.5 * resolution;
+  grid_map_->origin[1] = cellCentre(min_key_[1], resolution) - 0.5 * resolution;
   grid_map_->origin[2] = 0.0;
 
-  ProgressLog progress("projecting the octree", "leaves");
-  const size_t leaves = octree_->getNumLeafNodes();
-  size_t visited = 0;
-  for (auto it = octree_->begin_leafs(depth), end = octree_->end_leafs(); it != end; ++it) {
-    updateGridMap(it, octree_->isNodeOccupied(*it));
-    if (++visited % 65536 == 0) progress.update(visited, leaves);
+  ProgressLog progress("projecting the octree", "cell blocks");
+  const size_t blocks = cells_->blockCount();
+  // Blocks of different rows of blocks never share a grid row: each thread
+  // takes every n-th row of blocks, so that no two write the same cell.
+  const unsigned parts = std::max<unsigned>(1, std::min<size_t>(threads, blocks / 16 + 1));
+  const auto project = [&](unsigned part) {
+    for (size_t i = 0; i < blocks; ++i) {
+      const uint64_t code = cells_->blockCodeAt(i);
+      if (((code >> 12) & 0xFFF) % parts != part) continue;
+      projectColumns(*grid_map_, min_key_, blockColumns(cells_->blockAt(i), code));
+      if (part == 0 && (i + 1) % 65536 == 0) progress.update(i + 1, blocks);
+    }
+  };
+  if (parts == 1) {
+    project(0);
+  } else {
+    JoinedThreads projecting;
+    for (unsigned part = 0; part < parts; ++part) projecting.start([&project, part] { project(part); });
+    projecting.joinAndRethrow();
   }
-  stats_.leaves = visited;
+  stats_.leaves = leaves.count;
   stats_.occupied_cells = stats_.free_cells = stats_.unknown_cells = 0;
   for (const int32_t cell : grid_map_->data) {
     if (cell == GridMap::kOccupied) {
@@ -324,11 +360,6 @@ GridKeyRange gridKeyRange(double metric_min, double metric_max, double resolutio
   const int64_t first = std::clamp<int64_t>(key(metric_min), 0, 0xFFFF);
   const int64_t last = std::max(first, key(metric_max));
   return {static_cast<uint16_t>(first), static_cast<uint64_t>(last - first + 1)};
-}
-
-void MapPostProcess::updateGridMap(const octomap::OcTree::leaf_iterator& it, bool occupied) {
-  const unsigned leaf_cells = 1u << (octree_->getTreeDepth() - it.getDepth());
-  projectLeaf(*grid_map_, min_key_, it.getIndexKey(), leaf_cells, occupied);
 }
 
 bool MapPostProcess::saveNavMaps(const std::string& output_path, const std::string& name,

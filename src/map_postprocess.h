@@ -1,6 +1,7 @@
 // Floor maps: the band of one floor entered into an occupancy octree by ray
 // casting, projected straight down onto a 2D grid, and exported as a PNG
-// image with a YAML description.
+// image with a YAML description. The octree is never made: its cells are
+// projected as they are, onto the grid its metric bounds span.
 #pragma once
 
 #include <array>
@@ -14,6 +15,8 @@
 
 namespace korvane_navigation {
 
+class CellBlockMap;
+struct BlockColumns;
 class StagedOutputs;
 struct CastEstimate;
 struct MemoryBudget;
@@ -57,6 +60,10 @@ std::string plainDecimal(double value);
 void projectLeaf(GridMap& grid, const octomap::OcTreeKey& min_key,
                  const octomap::OcTreeKey& leaf_lower_key, unsigned leaf_cells, bool occupied);
 
+// Folds one block's columns into the grid, as projectLeaf folds the leaves
+// over them.
+void projectColumns(GridMap& grid, const octomap::OcTreeKey& min_key, const BlockColumns& columns);
+
 // The cells of a grid over an octree's metric bounds along one axis: the key
 // of the first cell and how many follow. The last cell of the key range maps
 // like any other.
@@ -95,10 +102,11 @@ class MapPostProcess {
   // only stages them there for the run to put in place with its other files.
   bool saveNavMaps(const std::string& output_path, const std::string& name,
                    StagedOutputs* outputs = nullptr);
-  void updateGridMap(const octomap::OcTree::leaf_iterator& it, bool occupied);
 
-  const octomap::OcTree& octree() const { return *octree_; }
-  octomap::OcTree& octree() { return *octree_; }
+  // The marked cells of the floor's octree, at resolution_: from the rays
+  // after constructOctMap, or set by hand before generateNavMap.
+  CellBlockMap& cells() { return *cells_; }
+  const CellBlockMap& cells() const { return *cells_; }
   const std::shared_ptr<GridMap>& gridMap() const { return grid_map_; }
   const FloorStats& floorStats() const { return stats_; }
 
@@ -108,6 +116,8 @@ class MapPostProcess {
   double min_height_ = 0.0;
   // Every ray starts here, in the map frame.
   octomath::Vector3 sensor_origin_{0.0f, 0.0f, 0.0f};
+  // Threads the rays are shared out among; 0 for as many as the reading uses.
+  unsigned threads_ = 0;
 
  private:
   // Warns of a sensor origin far outside the band; false, after an ERROR
@@ -115,7 +125,7 @@ class MapPostProcess {
   // more memory than `budget` leaves.
   bool fitsInMemory(const CastEstimate& estimate, const MemoryBudget& budget) const;
 
-  std::shared_ptr<octomap::OcTree> octree_;
+  std::unique_ptr<CellBlockMap> cells_;
   octomap::OcTreeKey min_key_;
   std::shared_ptr<GridMap> grid_map_;
   FloorStats stats_;

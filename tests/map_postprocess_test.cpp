@@ -1,13 +1,17 @@
-// Floor maps: the octree against octomap's own ray insertion, the projection
-// onto the grid, and the exported image and description.
+// Floor maps: the grid projected from the cells against the projection of
+// octomap's own tree, built by its ray insertion, and the exported image and
+// description.
 #include <cmath>
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/stat.h>
 #include <tuple>
 
+#include "core/cell_block_map.h"
+#include "core/ray_walk.h"
 #include "map_postprocess.h"
 #include "support/test_support.h"
+#include "synthetic_building.h"
 
 using namespace test_support;
 using korvane_navigation::GridMap;
@@ -16,30 +20,42 @@ using korvane_navigation::MapPostProcess;
 namespace {
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
-using Leaf = std::tuple<uint16_t, uint16_t, uint16_t, unsigned, float>;
-
-std::vector<Leaf> leaves(const octomap::OcTree& tree) {
-  std::vector<Leaf> result;
-  for (auto it = tree.begin_leafs(), end = tree.end_leafs(); it != end; ++it) {
-    const octomap::OcTreeKey key = it.getKey();
-    result.emplace_back(key[0], key[1], key[2], it.getDepth(), it->getLogOdds());
-  }
-  return result;
-}
-
 // octomap's own insertion of the band: every crossed cell one miss, every end
 // cell one hit, occupied winning.
-std::vector<Leaf> referenceLeaves(const Cloud& cloud, double resolution, double min_z, double max_z,
-                                  const octomath::Vector3& origin) {
-  octomap::OcTree tree(resolution);
+std::unique_ptr<octomap::OcTree> referenceTree(const Cloud& cloud, double resolution, double min_z, double max_z,
+                                               const octomath::Vector3& origin) {
+  auto tree = std::make_unique<octomap::OcTree>(resolution);
   octomap::Pointcloud band;
   for (const pcl::PointXYZ& p : cloud.points) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
     if (p.z < static_cast<float>(min_z) || p.z > static_cast<float>(max_z)) continue;
     band.push_back(p.x, p.y, p.z);
   }
-  tree.insertPointCloud(band, origin, -1.0, false, false);
-  return leaves(tree);
+  tree->insertPointCloud(band, origin, -1.0, false, false);
+  return tree;
+}
+
+// The grid of a tree projected leaf by leaf over its metric bounds; none for
+// a tree of at most its root.
+std::unique_ptr<GridMap> projectTree(octomap::OcTree& tree) {
+  if (tree.size() <= 1) return nullptr;
+  double min_x, min_y, min_z, max_x, max_y, max_z;
+  tree.getMetricMin(min_x, min_y, min_z);
+  tree.getMetricMax(max_x, max_y, max_z);
+  const double resolution = tree.getResolution();
+  const auto columns = korvane_navigation::gridKeyRange(min_x, max_x, resolution);
+  const auto rows = korvane_navigation::gridKeyRange(min_y, max_y, resolution);
+  const octomap::OcTreeKey min_key(columns.first, rows.first, 0);
+  auto grid = std::make_unique<GridMap>(columns.count, rows.count, resolution);
+  // The first cell's centre in double precision: the maps' origins have
+  // always been placed from it.
+  grid->origin = {tree.keyToCoord(min_key[0]) - 0.5 * resolution, tree.keyToCoord(min_key[1]) - 0.5 * resolution,
+                  0.0};
+  for (auto it = tree.begin_leafs(), end = tree.end_leafs(); it != end; ++it) {
+    korvane_navigation::projectLeaf(*grid, min_key, it.getIndexKey(), 1u << (tree.getTreeDepth() - it.getDepth()),
+                                    tree.isNodeOccupied(*it));
+  }
+  return grid;
 }
 
 std::shared_ptr<Cloud> makeCloud(const std::vector<Point>& points) {
@@ -64,7 +80,7 @@ struct TreeCase {
   octomath::Vector3 origin;
 };
 
-TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
+TEST(GenerateNavMap, MatchesTheProjectionOfOctomapsOwnTreeCellForCell) {
   std::vector<Point> wall;  // one wall crossed by many rays
   for (int i = 0; i < 60; ++i)
     for (int k = 0; k < 20; ++k) wall.push_back({3.0f, -1.5f + 0.05f * i, 0.05f * k});
@@ -76,7 +92,7 @@ TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
   with_nan.push_back({NAN, 0.0f, 0.5f});
   with_nan.push_back({0.5f, INFINITY, 0.5f});
 
-  const std::vector<TreeCase> cases = {
+  std::vector<TreeCase> cases = {
       {"random box", randomPoints(2000, -3.0f, 3.0f, 1), 0.05, -1.0, 1.0, {0, 0, 0}},
       {"coarse resolution", randomPoints(2000, -3.0f, 3.0f, 2), 0.3, -3.0, 3.0, {0, 0, 0}},
       {"wall crossed by many rays", wall, 0.05, 0.0, 0.6, {0, 0, 0.3f}},
@@ -96,17 +112,45 @@ TEST(ConstructOctMap, MatchesOctomapInsertionLeafByLeaf) {
       {"points on the band limits", {{1.0f, 0.0f, 0.1f}, {0.0f, 1.0f, 0.3f}, {1, 1, 0.31f}}, 0.05, 0.1, 0.3,
        {0, 0, 0.2f}},
   };
+  // The demo building's floors, and one seen from far outside it.
+  std::vector<Point> building;
+  korvane_navigation::BuildingParameters params = korvane_navigation::demoBuilding();
+  params.point_spacing = 0.25;
+  korvane_navigation::generateBuilding(params, korvane_navigation::planBuilding(params),
+                                       [&](double x, double y, double z) {
+                                         building.push_back({static_cast<float>(x), static_cast<float>(y),
+                                                             static_cast<float>(z)});
+                                       });
+  cases.push_back({"demo building, ground floor", building, 0.05, 0.1, 1.8, {10.0f, 6.0f, 1.0f}});
+  cases.push_back({"demo building, upper floor", building, 0.1, 3.1, 4.8, {10.0f, 6.0f, 1.0f}});
+  cases.push_back({"demo building, coarse", building, 0.25, 0.1, 1.8, {10.0f, 6.0f, 1.0f}});
+  cases.push_back({"demo building, far sensor origin", building, 0.2, 0.1, 1.8, {-25.0f, 40.0f, 9.0f}});
+
   MapPostProcess post;  // one for all cases, as for all floors of a run
   for (const TreeCase& c : cases) {
+    SCOPED_TRACE(c.name);
     const auto cloud = makeCloud(c.points);
     post.resolution_ = c.resolution;
     post.min_height_ = c.min_z;
     post.max_height_ = c.max_z;
     post.sensor_origin_ = c.origin;
-    ASSERT_TRUE(post.constructOctMap(cloud)) << c.name;
-    EXPECT_EQ(leaves(post.octree()), referenceLeaves(*cloud, c.resolution, c.min_z, c.max_z, c.origin))
-        << c.name;
-    EXPECT_EQ(cloud->size(), c.points.size()) << c.name << ": the cloud is left unchanged";
+    const auto reference = referenceTree(*cloud, c.resolution, c.min_z, c.max_z, c.origin);
+    const auto expected = projectTree(*reference);
+    // The rays shared out among threads, evenly or not, give the same map.
+    for (const unsigned threads : {1u, 3u}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads");
+      post.threads_ = threads;
+      ASSERT_TRUE(post.constructOctMap(cloud));
+      EXPECT_EQ(cloud->size(), c.points.size()) << "the cloud is left unchanged";
+      ASSERT_EQ(post.generateNavMap(), expected != nullptr);
+      if (!expected) continue;
+      const GridMap& grid = *post.gridMap();
+      EXPECT_EQ(grid.width, expected->width);
+      EXPECT_EQ(grid.height, expected->height);
+      EXPECT_EQ(grid.origin, expected->origin);
+      EXPECT_EQ(grid.data, expected->data);
+      EXPECT_EQ(post.floorStats().leaves, reference->getNumLeafNodes());
+    }
   }
 }
 
@@ -119,21 +163,37 @@ TEST(ConstructOctMap, RaysLongerThanOctomapsRayBufferAreTracedInFull) {
   const octomath::Vector3 origin(-320.0f, -20.0f, -326.0f), end(320.0f, 20.0f, 0.5f);
   post.sensor_origin_ = origin;
   ASSERT_TRUE(post.constructOctMap(makeCloud({{end.x(), end.y(), end.z()}})));
-  const octomap::OcTree& tree = post.octree();
+  const auto marks = [&](const octomath::Vector3& at) {
+    octomap::OcTreeKey key;
+    EXPECT_TRUE(korvane_navigation::pointToKey(at, 1.0 / post.resolution_, key));
+    for (size_t i = 0; i < post.cells().blockCount(); ++i) {
+      if (post.cells().blockCodeAt(i) != korvane_navigation::blockCode(key)) continue;
+      const korvane_navigation::CellBlock& block = post.cells().blockAt(i);
+      const unsigned index = korvane_navigation::cellIndexInBlock(key);
+      const auto bit = [&](const auto& words) { return words[index / 64] >> (index % 64) & 1u; };
+      return bit(block.occupied) ? 2 : bit(block.free) ? 1 : 0;
+    }
+    return 0;
+  };
   for (const double along : {0.01, 0.5, 0.99}) {
-    const octomath::Vector3 at = origin + (end - origin) * static_cast<float>(along);
-    ASSERT_NE(tree.search(at), nullptr) << along;
-    EXPECT_FALSE(tree.isNodeOccupied(tree.search(at))) << along;
+    EXPECT_EQ(marks(origin + (end - origin) * static_cast<float>(along)), 1) << along << ": free";
   }
-  EXPECT_TRUE(tree.isNodeOccupied(tree.search(end)));
+  EXPECT_EQ(marks(end), 2) << "occupied";
 }
 
-// A post-processor whose octree holds exactly the given finest cells.
+// A post-processor whose floor holds exactly the given finest cells.
 void setCells(MapPostProcess& post, const std::vector<std::pair<octomap::OcTreeKey, bool>>& cells,
               double resolution = 0.05) {
-  post.octree().clear();
-  post.octree().setResolution(resolution);
-  for (const auto& cell : cells) post.octree().updateNode(cell.first, cell.second, false);
+  post.cells() = korvane_navigation::CellBlockMap();
+  post.resolution_ = resolution;
+  korvane_navigation::CellBlockMap::Cursor cursor;
+  for (const auto& [key, occupied] : cells) {
+    if (occupied) {
+      post.cells().markOccupied(cursor, key);
+    } else {
+      post.cells().markFree(cursor, key);
+    }
+  }
 }
 
 octomap::OcTreeKey key(int x, int y, int z = 32768) {
@@ -154,6 +214,11 @@ TEST(GenerateNavMap, GridExtentAndOriginFollowTheOctreesMetricBounds) {
   EXPECT_EQ(grid.data, (std::vector<int32_t>{-1, 100, -1}));
   EXPECT_NEAR(grid.origin[0], 0.3, 1e-6);
   EXPECT_NEAR(grid.origin[1], 1.0, 1e-6);
+  // The origin is the first cell's centre in double precision less half a
+  // cell, never narrowed to single precision (-5.07499980926513671875).
+  setCells(post, {{key(32768 - 102, 32768 - 54), true}});
+  ASSERT_TRUE(post.generateNavMap());
+  EXPECT_EQ(post.gridMap()->origin[0], (-102 + 0.5) * 0.05 - 0.5 * 0.05);
 }
 
 // The key range at 0.05 m runs from -1638.4 m to 1638.4 m; the tree's metric
@@ -215,8 +280,8 @@ TEST(GenerateNavMap, CoarseLeavesCoverTheirWholeFootprintAndOccupiedWins) {
       for (int z = 0; z < 4; ++z) cells.push_back({key(32768 + x, 32768 + y, 32768 + z), false});
   cells.push_back({key(32768 + 5, 32768 + 1), true});
   setCells(post, cells);
-  ASSERT_LT(post.octree().getNumLeafNodes(), 10u) << "the free block must be pruned";
   ASSERT_TRUE(post.generateNavMap());
+  ASSERT_LT(post.floorStats().leaves, 10u) << "the free block must be pruned";
   const GridMap& grid = *post.gridMap();
   for (uint64_t row = 0; row < grid.height; ++row) {
     for (uint64_t col = 0; col < grid.width; ++col) {

@@ -39,12 +39,27 @@ void expectSameTreeAsOctomap(const std::vector<octomap::point3d>& points, const 
   const auto expected = nodes(reference);
   for (RayCastMethod method :
        {RayCastMethod::kFastest, RayCastMethod::kGridRayByRay, RayCastMethod::kBlocksRayByRay}) {
-    CellBlockMap cells;
-    castRays(toPoints(points), HeightBand{}, origin, resolution, cells, nullptr, method);
-    octomap::OcTree built(resolution);
-    loadOccupancyTree(cells, built);
-    EXPECT_EQ(built.size(), reference.size()) << name << ", method " << static_cast<int>(method);
-    EXPECT_EQ(nodes(built), expected) << name << ", method " << static_cast<int>(method);
+    // Three threads split the rays unevenly; more threads than rays leave parts empty.
+    for (unsigned threads : {1u, 2u, 3u, 8u}) {
+      CellBlockMap cells;
+      castRays(toPoints(points), HeightBand{}, origin, resolution, cells, nullptr, method, threads);
+      octomap::OcTree built(resolution);
+      loadOccupancyTree(cells, built);
+      const std::string label =
+          name + ", method " + std::to_string(static_cast<int>(method)) + ", " + std::to_string(threads) + " threads";
+      EXPECT_EQ(built.size(), reference.size()) << label;
+      EXPECT_EQ(nodes(built), expected) << label;
+      // The leaves and bounds found without a tree are the tree's, bit for bit.
+      const OccupancyLeaves leaves = summarizeLeaves(cells, resolution, threads);
+      EXPECT_EQ(leaves.count, reference.getNumLeafNodes()) << label;
+      double min[3], max[3];
+      reference.getMetricMin(min[0], min[1], min[2]);
+      reference.getMetricMax(max[0], max[1], max[2]);
+      for (unsigned i = 0; i < 2; ++i) {
+        EXPECT_EQ(leaves.min[i], min[i]) << label << ", axis " << i;
+        EXPECT_EQ(leaves.max[i], max[i]) << label << ", axis " << i;
+      }
+    }
   }
 }
 
@@ -181,6 +196,36 @@ TEST(EstimateCast, JudgesTheOriginsDistanceInPlanOnly) {
     const CastEstimate estimate = estimateCast(band, HeightBand{3.0f, 5.0f}, c.origin, 0.05);
     EXPECT_NEAR(estimate.origin_outside, c.outside, 1e-5) << c.name;
     EXPECT_EQ(estimate.band_points, 3u) << c.name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Each thread walks its rays in a grid of its own, one bit per cell of the
+// box, while the grids fit together; the cell stores do not grow with the
+// threads.
+TEST(EstimateCast, CountsAWalkGridPerThreadWhileTheyFit) {
+  const PointVector band = {{0, 0, 0.5f}, {20, 12, 1.5f}};
+  struct Case {
+    double resolution;
+    unsigned threads;
+    unsigned grids;  // of the one-thread estimate's grid
+  };
+  // At 0.05 m the box's grid takes some 340 kB, at 0.01 m 32 MB; at 0.005 m
+  // 250 MB, of which two fit in the 512 MiB all grids may take; at 0.004 m
+  // one is past the 256 MiB a grid may take.
+  const Case cases[] = {{0.05, 2, 2}, {0.05, 4, 4}, {0.01, 4, 4}, {0.005, 4, 2}, {0.004, 4, 0}};
+  for (const Case& c : cases) {
+    const CastEstimate one = estimateCast(band, HeightBand{}, {10, 6, 1}, c.resolution, 1);
+    const CastEstimate many = estimateCast(band, HeightBand{}, {10, 6, 1}, c.resolution, c.threads);
+    const double grid_bytes = (std::floor(20 / c.resolution) + 1 + 6) * (std::floor(12 / c.resolution) + 1 + 6) *
+                              (std::floor(1 / c.resolution) + 1 + 6) / 8;
+    const double expected =
+        static_cast<double>(one.bytes) + (c.grids == 0 ? 0.0 : (static_cast<double>(c.grids) - 1) * grid_bytes);
+    EXPECT_NEAR(static_cast<double>(many.bytes), expected, expected * 1e-6 + 2)
+        << c.resolution << " m, " << c.threads << " threads";
   }
 }
 

@@ -44,6 +44,17 @@ CellBlock& CellBlockMap::findOrAdd(uint64_t code) {
   }
 }
 
+void CellBlockMap::addCellsOf(const CellBlockMap& other) {
+  for (size_t i = 0; i < other.blockCount(); ++i) {
+    const CellBlock& from = other.blockAt(i);
+    CellBlock& to = findOrAdd(other.blockCodeAt(i));
+    for (unsigned w = 0; w < kBlockWords; ++w) {
+      to.free[w] |= from.free[w];
+      to.occupied[w] |= from.occupied[w];
+    }
+  }
+}
+
 void CellBlockMap::grow() {
   std::vector<uint64_t> slots(slots_.size() * 2, 0);
   std::vector<uint32_t> indices(slots.size(), 0);

@@ -60,6 +60,10 @@ class CellBlockMap {
   const CellBlock& blockAt(size_t index) const { return pages_[index / kPageBlocks][index % kPageBlocks]; }
   size_t memoryBytes() const;
 
+  // Adds every cell `other` marks, with the same marks; blocks new here are
+  // appended in `other`'s order.
+  void addCellsOf(const CellBlockMap& other);
+
  private:
   static constexpr size_t kPageBlocks = 256;
 

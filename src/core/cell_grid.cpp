@@ -1,5 +1,7 @@
 #include "core/cell_grid.h"
 
+#include <algorithm>
+
 namespace korvane_navigation {
 
 namespace {
@@ -24,11 +26,18 @@ bool CellGrid::contains(const octomap::OcTreeKey& key) const {
   return true;
 }
 
-void CellGrid::markFreeIn(CellBlockMap& cells) const {
+void CellGrid::addCellsOf(const CellGrid& other, size_t first_word, size_t end_word) {
+  for (size_t w = first_word; w < end_word; ++w) words_[w] |= other.words_[w];
+}
+
+void CellGrid::markFreeIn(CellBlockMap& cells, int z_first, int z_last) const {
   CellBlockMap::Cursor cursor;
   const int64_t words_per_row = row_ / 64;
-  size_t w = 0;
-  for (int z = box_.lo[2]; z <= box_.hi[2]; ++z) {
+  z_first = std::max(z_first, box_.lo[2]);
+  z_last = std::min(z_last, box_.hi[2]);
+  if (z_first > z_last) return;
+  size_t w = static_cast<size_t>(plane_ / 64 * (z_first - box_.lo[2]));
+  for (int z = z_first; z <= z_last; ++z) {
     for (int y = box_.lo[1]; y <= box_.hi[1]; ++y) {
       for (int64_t word = 0; word < words_per_row; ++word, ++w) {
         for (uint64_t bits = words_[w]; bits != 0; bits &= bits - 1) {

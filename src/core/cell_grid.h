@@ -39,8 +39,16 @@ class CellGrid {
   void set(int64_t address) { words_[address >> 6] |= uint64_t{1} << (address & 63); }
   uint64_t* words() { return words_.data(); }
 
-  // Marks every set cell free in `cells`.
-  void markFreeIn(CellBlockMap& cells) const;
+  // Marks every set cell free in `cells`; only those of the planes
+  // z_first <= z <= z_last with the second form.
+  void markFreeIn(CellBlockMap& cells) const { markFreeIn(cells, box_.lo[2], box_.hi[2]); }
+  void markFreeIn(CellBlockMap& cells, int z_first, int z_last) const;
+
+  // Sets every cell `other`, a grid over the same box, sets, in the words
+  // [first_word, end_word).
+  void addCellsOf(const CellGrid& other, size_t first_word, size_t end_word);
+  size_t wordCount() const { return words_.size(); }
+  const KeyBox& box() const { return box_; }
 
  private:
   KeyBox box_;

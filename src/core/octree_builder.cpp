@@ -1,9 +1,14 @@
 #include "core/octree_builder.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <cmath>
 #include <limits>
 #include <cstring>
+#include <functional>
 #include <istream>
 #include <numeric>
 #include <streambuf>
@@ -11,6 +16,7 @@
 #include "core/cell_grid.h"
 #include "core/grid_ray_walk.h"
 #include "core/ray_walk.h"
+#include "formats/joined_threads.h"
 
 namespace korvane_navigation {
 
@@ -50,6 +56,43 @@ Kind rangeKind(const CellBlock& block, unsigned first, unsigned count) {
   return any_occupied ? Kind::kMixedOccupied : Kind::kMixedFree;
 }
 
+// The blocks in octree order with the kind of each.
+struct SortedBlocks {
+  explicit SortedBlocks(const CellBlockMap& cells) {
+    order.resize(cells.blockCount());
+    morton.resize(cells.blockCount());
+    for (size_t i = 0; i < order.size(); ++i) morton[i] = blockMortonCode(cells.blockCodeAt(i));
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) { return morton[a] < morton[b]; });
+    kinds.resize(order.size());
+    for (size_t i = 0; i < order.size(); ++i) kinds[i] = rangeKind(cells.blockAt(order[i]), 0, kBlockCells);
+  }
+
+  // True when the blocks [begin, end), all under one octant at `depth`,
+  // fill it and are all free or all occupied: octomap prunes it to one leaf.
+  bool uniformOctant(unsigned depth, size_t begin, size_t end) const {
+    const uint64_t octant_blocks = uint64_t{1} << (3 * (kBlockDepth - depth));
+    if (end - begin != octant_blocks) return false;
+    const Kind first = kinds[begin];
+    return (first == Kind::kFree || first == Kind::kOccupied) &&
+           std::all_of(kinds.begin() + begin, kinds.begin() + end, [first](Kind k) { return k == first; });
+  }
+
+  // The end of the run of blocks from `begin` that share the child of an
+  // octant at `depth`, and that child's number.
+  size_t childEnd(unsigned depth, size_t begin, size_t end, unsigned& child) const {
+    const unsigned shift = 3 * (kBlockDepth - depth - 1);
+    child = (morton[order[begin]] >> shift) & 7;
+    size_t child_end = begin + 1;
+    while (child_end < end && ((morton[order[child_end]] >> shift) & 7) == child) ++child_end;
+    return child_end;
+  }
+
+  std::vector<uint32_t> order;   // block indices in octree order
+  std::vector<uint64_t> morton;  // by block index
+  std::vector<Kind> kinds;       // by position in order
+};
+
 // Creates the pruned octree of the marked cells node by node, top down: an
 // octant that is wholly free or wholly occupied becomes one leaf, as octomap's
 // pruning leaves it, and an inner node takes the largest value below it.
@@ -57,20 +100,9 @@ class TreeBuilder {
  public:
   TreeBuilder(const CellBlockMap& cells, octomap::OcTree& tree, const ProgressCallback& progress)
       : cells_(cells), tree_(tree), hit_(tree.getProbHitLog()), miss_(tree.getProbMissLog()),
-        progress_(progress) {
-    order_.resize(cells.blockCount());
-    morton_.resize(cells.blockCount());
-    for (size_t i = 0; i < order_.size(); ++i) morton_[i] = blockMortonCode(cells.blockCodeAt(i));
-    std::iota(order_.begin(), order_.end(), 0);
-    std::sort(order_.begin(), order_.end(),
-              [this](uint32_t a, uint32_t b) { return morton_[a] < morton_[b]; });
-    kinds_.resize(order_.size());
-    for (size_t i = 0; i < order_.size(); ++i) {
-      kinds_[i] = rangeKind(cells.blockAt(order_[i]), 0, kBlockCells);
-    }
-  }
+        progress_(progress), blocks_(cells) {}
 
-  void build(octomap::OcTreeNode* root) { aboveBlocks(root, 0, 0, order_.size()); }
+  void build(octomap::OcTreeNode* root) { aboveBlocks(root, 0, 0, blocks_.order.size()); }
 
  private:
   float value(Kind kind) const { return holdsOccupied(kind) ? hit_ : miss_; }
@@ -79,24 +111,17 @@ class TreeBuilder {
   // lie under it, and returns its kind.
   Kind aboveBlocks(octomap::OcTreeNode* node, unsigned depth, size_t begin, size_t end) {
     if (depth == kBlockDepth) {
-      if (progress_ && begin % 64 == 0) progress_(begin, order_.size());
-      return inBlock(node, cells_.blockAt(order_[begin]), kBlockLevels, 0, kinds_[begin]);
+      if (progress_ && begin % 64 == 0) progress_(begin, blocks_.order.size());
+      return inBlock(node, cells_.blockAt(blocks_.order[begin]), kBlockLevels, 0, blocks_.kinds[begin]);
     }
-    const uint64_t octant_blocks = uint64_t{1} << (3 * (kBlockDepth - depth));
-    if (end - begin == octant_blocks) {
-      const Kind first = kinds_[begin];
-      if ((first == Kind::kFree || first == Kind::kOccupied) &&
-          std::all_of(kinds_.begin() + begin, kinds_.begin() + end, [first](Kind k) { return k == first; })) {
-        node->setLogOdds(value(first));
-        return first;
-      }
+    if (blocks_.uniformOctant(depth, begin, end)) {
+      node->setLogOdds(value(blocks_.kinds[begin]));
+      return blocks_.kinds[begin];
     }
-    const unsigned shift = 3 * (kBlockDepth - depth - 1);
     bool occupied = false;
     for (size_t child_begin = begin; child_begin < end;) {
-      const unsigned child = (morton_[order_[child_begin]] >> shift) & 7;
-      size_t child_end = child_begin + 1;
-      while (child_end < end && ((morton_[order_[child_end]] >> shift) & 7) == child) ++child_end;
+      unsigned child = 0;
+      const size_t child_end = blocks_.childEnd(depth, child_begin, end, child);
       octomap::OcTreeNode* child_node = tree_.createNodeChild(node, child);
       occupied |= holdsOccupied(aboveBlocks(child_node, depth + 1, child_begin, child_end));
       child_begin = child_end;
@@ -127,9 +152,82 @@ class TreeBuilder {
   const float hit_;
   const float miss_;
   const ProgressCallback& progress_;
-  std::vector<uint32_t> order_;   // block indices in octree order
-  std::vector<uint64_t> morton_;  // by block index
-  std::vector<Kind> kinds_;       // by position in order_
+  const SortedBlocks blocks_;
+};
+
+// One axis of a block's index within its block: every third bit, from `axis`.
+unsigned cellOffset(unsigned index, unsigned axis) {
+  unsigned offset = 0;
+  for (unsigned bit = 0; bit < kBlockLevels; ++bit) offset |= ((index >> (3 * bit + axis)) & 1u) << bit;
+  return offset;
+}
+
+// Visits the leaves of the pruned tree of the marked cells, the tree
+// TreeBuilder makes, without making it: the lower key of each, its depth and
+// whether it is occupied.
+class LeafWalk {
+ public:
+  using Visit = std::function<void(const uint16_t lower[3], unsigned depth, bool occupied)>;
+
+  explicit LeafWalk(const CellBlockMap& cells) : cells_(cells), blocks_(cells) {}
+
+  // Visits the leaves above the blocks and lists the blocks whose own
+  // leaves are left to walkBlock, by their position in octree order.
+  void walkAboveBlocks(const Visit& visit, std::vector<size_t>& blocks) const {
+    if (!blocks_.order.empty()) aboveBlocks(visit, blocks, 0, 0, blocks_.order.size());
+  }
+
+  void walkBlock(size_t position, const Visit& visit) const {
+    const size_t index = blocks_.order[position];
+    inBlock(visit, cells_.blockAt(index), cells_.blockCodeAt(index), kBlockLevels, 0, blocks_.kinds[position]);
+  }
+
+ private:
+  void aboveBlocks(const Visit& visit, std::vector<size_t>& blocks, unsigned depth, size_t begin,
+                   size_t end) const {
+    if (depth == kBlockDepth) {
+      blocks.push_back(begin);
+      return;
+    }
+    if (blocks_.uniformOctant(depth, begin, end)) {
+      const uint64_t code = cells_.blockCodeAt(blocks_.order[begin]);
+      const unsigned clear = kTreeDepth - depth;
+      uint16_t lower[3];
+      for (unsigned i = 0; i < 3; ++i) {
+        const unsigned key = static_cast<unsigned>((code >> (12 * i)) & 0xFFF) << kBlockLevels;
+        lower[i] = static_cast<uint16_t>(clear >= 16 ? 0 : key >> clear << clear);
+      }
+      visit(lower, depth, blocks_.kinds[begin] == Kind::kOccupied);
+      return;
+    }
+    for (size_t child_begin = begin; child_begin < end;) {
+      unsigned child = 0;
+      const size_t child_end = blocks_.childEnd(depth, child_begin, end, child);
+      aboveBlocks(visit, blocks, depth + 1, child_begin, child_end);
+      child_begin = child_end;
+    }
+  }
+
+  void inBlock(const Visit& visit, const CellBlock& block, uint64_t code, unsigned levels, unsigned first,
+               Kind kind) const {
+    if (kind == Kind::kFree || kind == Kind::kOccupied) {
+      uint16_t lower[3];
+      for (unsigned i = 0; i < 3; ++i) {
+        lower[i] = static_cast<uint16_t>((((code >> (12 * i)) & 0xFFF) << kBlockLevels) | cellOffset(first, i));
+      }
+      visit(lower, kTreeDepth - levels, kind == Kind::kOccupied);
+      return;
+    }
+    const unsigned child_cells = 1u << (3 * (levels - 1));
+    for (unsigned child = 0; child < 8; ++child) {
+      const unsigned child_first = first + child * child_cells;
+      const Kind child_kind = rangeKind(block, child_first, child_cells);
+      if (child_kind != Kind::kEmpty) inBlock(visit, block, code, levels - 1, child_first, child_kind);
+    }
+  }
+
+  const CellBlockMap& cells_;
+  const SortedBlocks blocks_;
 };
 
 // An istream over bytes already in memory, without copying them.
@@ -148,20 +246,54 @@ octomap::OcTreeNode* createRoot(octomap::OcTree& tree) {
   return tree.getRoot();
 }
 
-// The band's points as rays, one after the other: counts them, marks each end
-// cell occupied and skips the points without a key.
+// What the parts of a cast share: how far they have read, for the progress
+// callback, which one part at a time may call, and whether a part has failed
+// and the others can stop.
+class CastProgress {
+ public:
+  CastProgress(const ProgressCallback& callback, uint64_t total) : callback_(callback), total_(total) {}
+
+  // False once any part has failed.
+  bool advance(uint64_t points) {
+    const uint64_t done = done_.fetch_add(points, std::memory_order_relaxed) + points;
+    if (callback_ && reporting_.try_lock()) {
+      std::lock_guard<std::mutex> unlock(reporting_, std::adopt_lock);
+      try {
+        callback_(std::min(done, total_), total_);
+      } catch (...) {
+        failed_.store(true, std::memory_order_relaxed);
+        throw;
+      }
+    }
+    return !failed_.load(std::memory_order_relaxed);
+  }
+  void fail() { failed_.store(true, std::memory_order_relaxed); }
+
+ private:
+  const ProgressCallback& callback_;
+  const uint64_t total_;
+  std::atomic<uint64_t> done_{0};
+  std::atomic<bool> failed_{false};
+  std::mutex reporting_;
+};
+
+// The band's points [begin, end) as rays, one after the other: counts them,
+// marks each end cell occupied and skips the points without a key.
 class BandRays {
  public:
-  BandRays(const PointVector& points, const HeightBand& band, double resolution, CellBlockMap& cells,
-           RayCastStats& stats, const ProgressCallback& progress)
-      : points_(points), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells), stats_(stats),
-        progress_(progress) {}
+  BandRays(const PointVector& points, size_t begin, size_t end, const HeightBand& band, double resolution,
+           CellBlockMap& cells, RayCastStats& stats, CastProgress& progress)
+      : points_(points), end_(end), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells),
+        stats_(stats), progress_(progress), next_(begin), reported_(begin) {}
 
   bool next(octomap::point3d& end, octomap::OcTreeKey& end_key) {
     constexpr size_t kProgressEvery = 4096;
-    while (next_ < points_.size()) {
+    while (next_ < end_) {
       const size_t index = next_++;
-      if (progress_ && index % kProgressEvery == 0) progress_(index, points_.size());
+      if (index - reported_ == kProgressEvery) {
+        reported_ = index;
+        if (!progress_.advance(kProgressEvery)) return false;
+      }
       const pcl::PointXYZ& p = points_[index];
       if (!band_.contains(p)) continue;
       ++stats_.band_points;
@@ -179,20 +311,32 @@ class BandRays {
 
  private:
   const PointVector& points_;
+  const size_t end_;
   const HeightBand band_;
   const double inverse_resolution_;
   CellBlockMap& cells_;
   RayCastStats& stats_;
-  const ProgressCallback& progress_;
-  size_t next_ = 0;
+  CastProgress& progress_;
+  size_t next_;
+  size_t reported_;
   CellBlockMap::Cursor occupied_cursor_;
 };
 
 // octomap's walk stops at most one cell past a ray's end cell: with three
 // cells of margin walkStaysInBox passes every ray.
 constexpr int kGridMargin = 3;
-// Beyond this the grid costs more memory than the block store saves time.
+// Beyond this one grid costs more memory than the block store saves time.
 constexpr uint64_t kMaxGridCells = uint64_t{1} << 31;  // 256 MiB
+// And the grids of all parts of a cast together, one per part.
+constexpr uint64_t kMaxGridCellsOfACast = uint64_t{1} << 32;
+
+// How many parts a cast over `grid_cells` may split into, each with a grid of
+// its own; 0 when not even one grid fits.
+unsigned gridParts(double grid_cells, unsigned threads) {
+  if (grid_cells > static_cast<double>(kMaxGridCells)) return 0;
+  const double fitting = std::floor(static_cast<double>(kMaxGridCellsOfACast) / std::max(grid_cells, 1.0));
+  return static_cast<unsigned>(std::clamp(fitting, 1.0, static_cast<double>(std::max(threads, 1u))));
+}
 
 // The box of the origin's and the band's end cells with the margin, false
 // when it reaches the ends of the key range, where a walk's key can wrap.
@@ -229,8 +373,7 @@ void castIntoBlocks(BandRays& rays, const octomap::point3d& origin, const octoma
 }
 
 void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap::OcTreeKey& origin_key,
-                  double resolution, const KeyBox& box, bool vector_lanes, CellBlockMap& cells, uint64_t& visits) {
-  CellGrid grid(box);
+                  double resolution, CellGrid& grid, bool vector_lanes, CellBlockMap& cells, uint64_t& visits) {
   const int64_t origin_address = grid.address(origin_key);
   CellBlockMap::Cursor free_cursor;
   const auto next_ray = [&](GridRay& ray) {
@@ -238,7 +381,7 @@ void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap:
     octomap::OcTreeKey end_key;
     while (rays.next(end, end_key)) {
       if (!startRay(origin, end, origin_key, end_key, resolution, ray.start)) continue;
-      if (!rayIsRegular(ray.start) || !walkStaysInBox(ray.start, origin_key, box)) {
+      if (!rayIsRegular(ray.start) || !walkStaysInBox(ray.start, origin_key, grid.box())) {
         // Degenerate rays, and (not expected with the grid's margin) rays that
         // could leave the grid, are walked one by one.
         walkRay(origin, end, origin_key, end_key, resolution, [&](const octomap::OcTreeKey& key) {
@@ -256,28 +399,100 @@ void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap:
     return false;
   };
   visits += walkGridRays(grid, next_ray, vector_lanes);
-  grid.markFreeIn(cells);
 }
+
+// Runs part(0) .. part(count - 1), on threads of their own when there are
+// several; rethrows what the first of them threw.
+template <typename Part>
+void runParts(unsigned count, const Part& part) {
+  if (count == 1) return part(0u);
+  JoinedThreads threads;
+  for (unsigned i = 0; i < count; ++i) threads.start([&part, i] { part(i); });
+  threads.joinAndRethrow();
+}
+
+// One part's share of the band's rays and what it marks.
+struct CastPart {
+  CellBlockMap cells;  // end cells, and the free cells of rays outside a grid
+  std::unique_ptr<CellGrid> grid;
+  RayCastStats stats;
+};
 
 }  // namespace
 
 RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
                       double resolution, CellBlockMap& cells, const ProgressCallback& progress,
-                      RayCastMethod method) {
+                      RayCastMethod method, unsigned threads) {
   RayCastStats stats;
   const double inverse_resolution = 1.0 / resolution;
   octomap::OcTreeKey origin_key;
   if (!pointToKey(origin, inverse_resolution, origin_key)) return stats;
-  BandRays rays(points, band, resolution, cells, stats, progress);
-  uint64_t visits = 0;
+  threads = std::max(threads, 1u);
   KeyBox box;
-  if (method != RayCastMethod::kBlocksRayByRay && rayBox(points, band, origin_key, inverse_resolution, box) &&
-      CellGrid::cellCount(box) <= kMaxGridCells) {
-    castIntoGrid(rays, origin, origin_key, resolution, box, method == RayCastMethod::kFastest, cells, visits);
-  } else {
-    castIntoBlocks(rays, origin, origin_key, resolution, cells, visits);
+  const bool grid = method != RayCastMethod::kBlocksRayByRay &&
+                    rayBox(points, band, origin_key, inverse_resolution, box) &&
+                    gridParts(static_cast<double>(CellGrid::cellCount(box)), threads) > 0;
+  // Each part marks into stores of its own, which are then merged; a cell's
+  // marks are the same whichever part's rays made them, so the cells do not
+  // depend on how the rays were shared out.
+  const unsigned part_count = static_cast<unsigned>(std::clamp<size_t>(
+      points.size(), 1, grid ? gridParts(static_cast<double>(CellGrid::cellCount(box)), threads) : threads));
+  std::vector<CastPart> parts(part_count);
+  CastProgress shared_progress(progress, points.size());
+  runParts(part_count, [&](unsigned i) {
+    CastPart& part = parts[i];
+    const size_t begin = points.size() * i / part_count, end = points.size() * (i + 1) / part_count;
+    try {
+      BandRays rays(points, begin, end, band, resolution, part.cells, part.stats, shared_progress);
+      if (grid) {
+        part.grid = std::make_unique<CellGrid>(box);
+        castIntoGrid(rays, origin, origin_key, resolution, *part.grid, method == RayCastMethod::kFastest,
+                     part.cells, part.stats.cell_visits);
+      } else {
+        castIntoBlocks(rays, origin, origin_key, resolution, part.cells, part.stats.cell_visits);
+      }
+    } catch (...) {
+      shared_progress.fail();
+      throw;
+    }
+  });
+
+  // The grids' cells move into block stores of their own, one per slab of
+  // whole blocks in z, so that no two parts ever share a block.
+  std::vector<CellBlockMap> slabs(grid ? part_count : 0);
+  if (grid) {
+    const size_t words = parts[0].grid->wordCount();
+    runParts(part_count, [&](unsigned i) {
+      const size_t first = words * i / part_count, end = words * (i + 1) / part_count;
+      for (unsigned other = 1; other < part_count; ++other) parts[0].grid->addCellsOf(*parts[other].grid, first, end);
+    });
+    for (unsigned i = 1; i < part_count; ++i) parts[i].grid.reset();
+    const int first_block = box.lo[2] >> kBlockLevels, blocks = (box.hi[2] >> kBlockLevels) - first_block + 1;
+    runParts(part_count, [&](unsigned i) {
+      const int slab_begin = first_block + blocks * static_cast<int>(i) / static_cast<int>(part_count);
+      const int slab_end = first_block + blocks * static_cast<int>(i + 1) / static_cast<int>(part_count);
+      if (slab_begin < slab_end) {
+        parts[0].grid->markFreeIn(slabs[i], slab_begin << kBlockLevels, (slab_end << kBlockLevels) - 1);
+      }
+    });
+    parts[0].grid.reset();
   }
-  stats.cell_visits = visits;
+  for (CellBlockMap& slab : slabs) {
+    if (cells.blockCount() == 0) {
+      cells = std::move(slab);
+    } else {
+      cells.addCellsOf(slab);
+    }
+    slab = CellBlockMap();
+  }
+  for (CastPart& part : parts) {
+    cells.addCellsOf(part.cells);
+    part.cells = CellBlockMap();
+    stats.band_points += part.stats.band_points;
+    stats.rays += part.stats.rays;
+    stats.points_out_of_range += part.stats.points_out_of_range;
+    stats.cell_visits += part.stats.cell_visits;
+  }
   return stats;
 }
 
@@ -287,8 +502,97 @@ void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree, const P
   TreeBuilder(cells, tree, progress).build(createRoot(tree));
 }
 
+OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution, unsigned threads) {
+  OccupancyLeaves leaves;
+  // For leaves of one depth the bounds grow with the key, so only the
+  // lowest and highest lower key of each depth can hold the tree's bounds.
+  static constexpr int kNone = -1;
+  struct Tally {
+    uint64_t count = 0, occupied = 0;
+    std::array<std::array<int, 2>, kTreeDepth + 1> lowest, highest;
+    Tally() {
+      for (auto& depth : lowest) depth.fill(kNone);
+      for (auto& depth : highest) depth.fill(kNone);
+    }
+    void add(const uint16_t lower[3], unsigned depth, bool is_occupied) {
+      ++count;
+      if (is_occupied) ++occupied;
+      for (unsigned i = 0; i < 2; ++i) {
+        if (lowest[depth][i] == kNone || lower[i] < lowest[depth][i]) lowest[depth][i] = lower[i];
+        if (highest[depth][i] == kNone || lower[i] > highest[depth][i]) highest[depth][i] = lower[i];
+      }
+    }
+    void add(const Tally& other) {
+      count += other.count;
+      occupied += other.occupied;
+      for (unsigned depth = 0; depth <= kTreeDepth; ++depth) {
+        for (unsigned i = 0; i < 2; ++i) {
+          if (other.lowest[depth][i] == kNone) continue;
+          if (lowest[depth][i] == kNone || other.lowest[depth][i] < lowest[depth][i])
+            lowest[depth][i] = other.lowest[depth][i];
+          if (highest[depth][i] == kNone || other.highest[depth][i] > highest[depth][i])
+            highest[depth][i] = other.highest[depth][i];
+        }
+      }
+    }
+  };
+  const LeafWalk walk(cells);
+  Tally tally;
+  std::vector<size_t> blocks;
+  walk.walkAboveBlocks([&](const uint16_t lower[3], unsigned depth, bool occupied) { tally.add(lower, depth, occupied); },
+                       blocks);
+  // The blocks' own leaves, on threads of their own, each with its tally.
+  const unsigned parts = static_cast<unsigned>(std::clamp<size_t>(blocks.size() / 8, 1, std::max(threads, 1u)));
+  std::vector<Tally> tallies(parts);
+  const auto walkPart = [&](unsigned part) {
+    Tally& own = tallies[part];
+    const LeafWalk::Visit visit = [&own](const uint16_t lower[3], unsigned depth, bool occupied) {
+      own.add(lower, depth, occupied);
+    };
+    for (size_t i = blocks.size() * part / parts; i < blocks.size() * (part + 1) / parts; ++i) {
+      walk.walkBlock(blocks[i], visit);
+    }
+  };
+  if (parts == 1) {
+    walkPart(0);
+  } else {
+    JoinedThreads threads_of_parts;
+    for (unsigned part = 0; part < parts; ++part) threads_of_parts.start([&walkPart, part] { walkPart(part); });
+    threads_of_parts.joinAndRethrow();
+  }
+  for (const Tally& part : tallies) tally.add(part);
+  leaves.count = tally.count;
+  leaves.occupied = tally.occupied;
+  leaves.root_only = tally.count == 1 && tally.lowest[0][0] != kNone;
+  const auto& lowest = tally.lowest;
+  const auto& highest = tally.highest;
+  if (leaves.count == 0) return leaves;
+  for (unsigned i = 0; i < 2; ++i) {
+    leaves.min[i] = std::numeric_limits<double>::max();
+    leaves.max[i] = -std::numeric_limits<double>::max();
+  }
+  for (unsigned depth = 0; depth <= kTreeDepth; ++depth) {
+    if (lowest[depth][0] == kNone) continue;
+    // octomap's calcMinMax: the centre at the leaf's depth less half its
+    // size, and that plus its size, in its order of operations, as the
+    // rounding differs between leaf sizes.
+    const unsigned shift = kTreeDepth - depth;
+    const double size = resolution * static_cast<double>(1u << shift);
+    const double half = size / 2.0;
+    const auto centre = [&](int key) {
+      return depth == 0 ? 0.0
+                        : (std::floor((double(key) - double(kTreeCentreKey)) / double(1u << shift)) + 0.5) * size;
+    };
+    for (unsigned i = 0; i < 2; ++i) {
+      leaves.min[i] = std::min(leaves.min[i], centre(lowest[depth][i]) - half);
+      leaves.max[i] = std::max(leaves.max[i], centre(highest[depth][i]) - half + size);
+    }
+  }
+  return leaves;
+}
+
 CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
-                          const octomap::point3d& origin, double resolution) {
+                          const octomap::point3d& origin, double resolution, unsigned threads) {
   CastEstimate estimate;
   const double inverse = 1.0 / resolution;
   double lo[3] = {origin.x(), origin.y(), origin.z()};
@@ -331,10 +635,11 @@ CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
   estimate.origin_outside = std::sqrt(outside_squared);
   estimate.box_cells = static_cast<uint64_t>(std::min(box_cells, kCountLimit));
   estimate.ray_cells = static_cast<uint64_t>(std::min(ray_cells, kCountLimit));
-  double bytes = box_cells <= ray_cells ? box_cells * kBytesPerCellOfAFilledBox
-                                        : ray_cells * kBytesPerCellOfASparseRay;
+  double bytes = std::min(box_cells * kBytesPerCellOfAFilledBox, ray_cells * kBytesPerCellOfASparseRay);
   // castRays walks in a dense grid of one bit per cell of the box when it fits.
-  if (walk_grid_cells <= static_cast<double>(kMaxGridCells)) bytes += walk_grid_cells / 8;
+  // castRays walks in dense grids of one bit per cell of the box when they
+  // fit, one for each thread.
+  bytes += walk_grid_cells / 8 * gridParts(walk_grid_cells, threads);
   estimate.bytes = static_cast<uint64_t>(std::min(bytes, kCountLimit));
   return estimate;
 }

@@ -46,10 +46,12 @@ enum class RayCastMethod {
 
 // Marks the cells that the ray from `origin` to each point of the band
 // crosses as free and the point's own cell as occupied, reading the points in
-// place. `origin` must have a key.
+// place. `origin` must have a key. The rays are shared out among up to
+// `threads` threads; the cells are the same for any count. `progress` is
+// called from one thread at a time, any of them.
 RayCastStats castRays(const PointVector& points, const HeightBand& band, const octomap::point3d& origin,
                       double resolution, CellBlockMap& cells, const ProgressCallback& progress = nullptr,
-                      RayCastMethod method = RayCastMethod::kFastest);
+                      RayCastMethod method = RayCastMethod::kFastest, unsigned threads = 1);
 
 // What a floor's octree stage will take, judged from its band before any of
 // it is allocated.
@@ -63,26 +65,42 @@ struct CastEstimate {
   uint64_t grid_rows = 0;
   float band_lo[3] = {0, 0, 0};
   float band_hi[3] = {0, 0, 0};
-  uint64_t bytes = 0;  // cell stores, walk grid and tree
+  uint64_t bytes = 0;  // cell stores and walk grids
   // How far the origin lies outside the band's bounding box in plan (x and
   // y), in metres. One origin serves every floor, so it lies above or below
   // most bands by design; only a plan distance makes the rays suspect.
   double origin_outside = 0.0;
 };
 
-// Memory per cell the rays touch, cell stores and tree together, measured on
-// building scans: where the rays fill their box the tree prunes well (about
-// 10 bytes per cell of the box); where they are sparse in it (fine cells, a
-// far origin) most cells stand alone with their own branch of the tree.
-constexpr double kBytesPerCellOfAFilledBox = 10.0;
-constexpr double kBytesPerCellOfASparseRay = 35.0;
+// Memory per cell of the block stores, which hold every cell twice while
+// the threads' stores are merged. A block of 4096 cells costs about 1 KiB
+// of marks and its slot: where the rays fill their box that is a quarter of
+// a byte per cell of the box; where they are sparse in it (fine cells, a far
+// origin) a ray may be alone in every block it crosses, some 16 cells of it
+// in each.
+constexpr double kBytesPerCellOfAFilledBox = 2 * 1040.0 / 4096;
+constexpr double kBytesPerCellOfASparseRay = 2 * 1040.0 / 16;
 
 CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
-                          const octomap::point3d& origin, double resolution);
+                          const octomap::point3d& origin, double resolution, unsigned threads = 1);
 
 // Replaces the content of `tree` (its resolution is kept) with the tree of
 // the marked cells.
 void loadOccupancyTree(const CellBlockMap& cells, octomap::OcTree& tree,
                        const ProgressCallback& progress = nullptr);
+
+// The leaves of the pruned octree of the marked cells, the tree
+// loadOccupancyTree makes, found without making it.
+struct OccupancyLeaves {
+  uint64_t count = 0;
+  uint64_t occupied = 0;
+  bool root_only = false;  // the tree's one node is its root
+  // The tree's metric bounds in x and y, exactly as octomap's getMetricMin
+  // and getMetricMax give them: the bounds of its leaves.
+  double min[2] = {0, 0};
+  double max[2] = {0, 0};
+};
+// The blocks' own leaves are walked on up to `threads` threads.
+OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution, unsigned threads = 1);
 
 }  // namespace korvane_navigation
