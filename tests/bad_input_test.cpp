@@ -434,12 +434,13 @@ TEST_F(BadInputTest, OctreesBeyondTheMachinesMemoryAreRefusedBeforeTheyAreBuilt)
   writeFile(dir.file("config.json"), configJson("out", "ring.pcd", 0.0001, 0.0001, floor));
   expectOutcome(1, 'E', "choose a coarser map_resolution than 0.0001 m", run({"config.json"}));
 
-  // A sensor origin 600 m off a 16 m floor of 100,000 points.
+  // A sensor origin 2 km off a 16 m floor of 100,000 points: its rays would
+  // fill a box of some 300 billion cells.
   std::vector<Point> ground;
   for (int i = 0; i < 100000; ++i) ground.push_back({0.05f * (i % 316), 0.05f * (i / 316), 0.5f});
   writePcd(dir.file("floor.pcd"), ground);
   writeFile(dir.file("config.json"),
-            configJson("out", "floor.pcd", 0.05, 0.05, floor, "[1, 0, 0, 0]", "[0, 0, 0]", "[470, 0, 400]"));
+            configJson("out", "floor.pcd", 0.05, 0.05, floor, "[1, 0, 0, 0]", "[0, 0, 0]", "[1600, 0, 1600]"));
   const CommandResult result = run({"config.json"});
   expectOutcome(1, 'E', "move sensor_origin into the building", result);
   EXPECT_TRUE(result.hasRecord('W', "m outside the bounding box of the band's points"));
