@@ -126,26 +126,26 @@ std::string textOf(double value) {
 // among them, as PCL's own writer writes it.
 pcl::PCLPointCloud2 blobWithExtraFields(const std::vector<Xyz>& points, uint32_t width, uint32_t height) {
   pcl::PCLPointCloud2 blob;
-  struct Spec {
+  struct FieldLayout {
     const char* name;
     uint8_t type;
     uint32_t count;
     int axis;
   };
-  const Spec specs[] = {{"intensity", pcl::PCLPointField::FLOAT32, 1, -1}, {"x", pcl::PCLPointField::FLOAT64, 1, 0},
+  const FieldLayout layouts[] = {{"intensity", pcl::PCLPointField::FLOAT32, 1, -1}, {"x", pcl::PCLPointField::FLOAT64, 1, 0},
                         {"ring", pcl::PCLPointField::UINT16, 1, -1},      {"_", pcl::PCLPointField::UINT8, 3, -1},
                         {"y", pcl::PCLPointField::FLOAT32, 1, 1},
                         {"normal", pcl::PCLPointField::FLOAT32, 3, -1},   {"Z", pcl::PCLPointField::FLOAT64, 1, 2},
                         {"label", pcl::PCLPointField::INT8, 1, -1}};
   uint32_t offset = 0;
-  for (const Spec& spec : specs) {
+  for (const FieldLayout& layout : layouts) {
     pcl::PCLPointField field;
-    field.name = spec.name;
+    field.name = layout.name;
     field.offset = offset;
-    field.datatype = spec.type;
-    field.count = spec.count;
+    field.datatype = layout.type;
+    field.count = layout.count;
     blob.fields.push_back(field);
-    offset += spec.count * static_cast<uint32_t>(pcl::getFieldSize(spec.type));
+    offset += layout.count * static_cast<uint32_t>(pcl::getFieldSize(layout.type));
   }
   blob.width = width;
   blob.height = height;
@@ -156,7 +156,7 @@ pcl::PCLPointCloud2 blobWithExtraFields(const std::vector<Xyz>& points, uint32_t
     uint8_t* record = &blob.data[i * offset];
     for (size_t f = 0; f < blob.fields.size(); ++f) {
       const pcl::PCLPointField& field = blob.fields[f];
-      const int axis = specs[f].axis;
+      const int axis = layouts[f].axis;
       if (axis < 0) {
         record[field.offset] = static_cast<uint8_t>(7 * i + f);  // something unlike a coordinate
         continue;
