@@ -277,23 +277,41 @@ class CastProgress {
   std::mutex reporting_;
 };
 
-// The band's points [begin, end) as rays, one after the other: counts them,
-// marks each end cell occupied and skips the points without a key.
+// The points not yet claimed by a part, handed out a chunk at a time: the
+// band's points bunch up in the cloud's order (it runs by height), so fixed
+// shares of the cloud would leave one part with all of a floor's rays.
+class ChunkQueue {
+ public:
+  explicit ChunkQueue(size_t points) : points_(points) {}
+  // The next chunk [begin, end); false when none is left.
+  bool claim(size_t& begin, size_t& end) {
+    const size_t first = next_.fetch_add(kChunkPoints, std::memory_order_relaxed);
+    if (first >= points_) return false;
+    begin = first;
+    end = std::min(first + kChunkPoints, points_);
+    return true;
+  }
+
+  static constexpr size_t kChunkPoints = 4096;
+
+ private:
+  const size_t points_;
+  std::atomic<size_t> next_{0};
+};
+
+// The band's points of the chunks a part claims as rays, one after the other:
+// counts them, marks each end cell occupied and skips the points without a key.
 class BandRays {
  public:
-  BandRays(const PointVector& points, size_t begin, size_t end, const HeightBand& band, double resolution,
+  BandRays(const PointVector& points, ChunkQueue& chunks, const HeightBand& band, double resolution,
            CellBlockMap& cells, RayCastStats& stats, CastProgress& progress)
-      : points_(points), end_(end), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells),
-        stats_(stats), progress_(progress), next_(begin), reported_(begin) {}
+      : points_(points), chunks_(chunks), band_(band), inverse_resolution_(1.0 / resolution), cells_(cells),
+        stats_(stats), progress_(progress) {}
 
   bool next(octomap::point3d& end, octomap::OcTreeKey& end_key) {
-    constexpr size_t kProgressEvery = 4096;
-    while (next_ < end_) {
+    while (true) {
+      if (next_ == end_ && !nextChunk()) return false;
       const size_t index = next_++;
-      if (index - reported_ == kProgressEvery) {
-        reported_ = index;
-        if (!progress_.advance(kProgressEvery)) return false;
-      }
       const pcl::PointXYZ& p = points_[index];
       if (!band_.contains(p)) continue;
       ++stats_.band_points;
@@ -306,19 +324,29 @@ class BandRays {
       ++stats_.rays;
       return true;
     }
-    return false;
   }
 
  private:
+  // Reports the chunk just read and claims the next one.
+  bool nextChunk() {
+    const size_t finished = end_ - chunk_begin_;
+    chunk_begin_ = end_;
+    if (finished > 0 && !progress_.advance(finished)) return false;
+    if (!chunks_.claim(chunk_begin_, end_)) return false;
+    next_ = chunk_begin_;
+    return true;
+  }
+
   const PointVector& points_;
-  const size_t end_;
+  ChunkQueue& chunks_;
   const HeightBand band_;
   const double inverse_resolution_;
   CellBlockMap& cells_;
   RayCastStats& stats_;
   CastProgress& progress_;
-  size_t next_;
-  size_t reported_;
+  size_t chunk_begin_ = 0;
+  size_t next_ = 0;
+  size_t end_ = 0;
   CellBlockMap::Cursor occupied_cursor_;
 };
 
@@ -439,11 +467,11 @@ RayCastStats castRays(const PointVector& points, const HeightBand& band, const o
       points.size(), 1, grid ? gridParts(static_cast<double>(CellGrid::cellCount(box)), threads) : threads));
   std::vector<CastPart> parts(part_count);
   CastProgress shared_progress(progress, points.size());
+  ChunkQueue chunks(points.size());
   runParts(part_count, [&](unsigned i) {
     CastPart& part = parts[i];
-    const size_t begin = points.size() * i / part_count, end = points.size() * (i + 1) / part_count;
     try {
-      BandRays rays(points, begin, end, band, resolution, part.cells, part.stats, shared_progress);
+      BandRays rays(points, chunks, band, resolution, part.cells, part.stats, shared_progress);
       if (grid) {
         part.grid = std::make_unique<CellGrid>(box);
         castIntoGrid(rays, origin, origin_key, resolution, *part.grid, method == RayCastMethod::kFastest,
