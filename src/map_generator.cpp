@@ -10,9 +10,12 @@
 #include <pcl/io/pcd_io.h>
 
 #include "app/cloud_loaders.h"
+#include "app/floor_schedule.h"
 #include "core/coordinates.h"
+#include "core/memory_limits.h"
 #include "core/progress.h"
 #include "formats/atomic_file.h"
+#include "formats/joined_threads.h"
 #include "map_postprocess.h"
 
 namespace korvane_navigation {
@@ -109,21 +112,58 @@ bool NavMapGenerator::makeMaps() {
     return false;
   }
   if (!config_.floors.empty() && !checkFloorsReach()) return false;
-  for (const Config::Floor& floor : config_.floors) {
-    LOG(INFO) << "Generate Nav Map for :" << floor.name;
-    if (!generateFloorMap(floor)) return false;
+  return makeFloorMaps();
+}
+
+bool NavMapGenerator::makeFloorMaps() {
+  const std::vector<Config::Floor>& floors = config_.floors;
+  const unsigned processors = floor_processors_ > 0 ? floor_processors_ : usableProcessors();
+  const unsigned at_once = floorsAtOnce(processors, readingThreads(), floors.size());
+  if (at_once <= 1) {
+    for (const Config::Floor& floor : floors) {
+      if (!generateFloorMap(floor)) return false;
+    }
+    return true;
   }
+  // Side by side, each floor has a post-processor of its own, and the floors
+  // share what memory the run has left.
+  std::vector<uint64_t> needs;
+  for (const Config::Floor& floor : floors) {
+    MapPostProcess post;
+    configureFloor(floor, post);
+    needs.push_back(post.memoryNeeded(pointcloud_));
+  }
+  LOG(INFO) << "making up to " << at_once << " floors at once";
+  std::vector<RunSummary::Floor> figures(floors.size());
+  const bool made = makeFloors(floors.size(), at_once, needs, memoryBudget().bytes, [&](size_t i) {
+    MapPostProcess post;
+    return makeFloorMap(floors[i], post, figures[i]);
+  });
+  if (!made) return false;
+  summary_.floors.insert(summary_.floors.end(), figures.begin(), figures.end());
   return true;
 }
 
-bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
-  MapPostProcess& post = *map_postprocesser_;
+void NavMapGenerator::configureFloor(const Config::Floor& floor, MapPostProcess& post) const {
   post.max_height_ = floor.max_height;
   post.min_height_ = floor.min_height;
   post.resolution_ = config_.map_resolution;
   const Eigen::Vector3f& origin = config_.sensor_origin;
   post.sensor_origin_ = octomath::Vector3(origin.x(), origin.y(), origin.z());
+  post.name_ = floor.name;
+}
+
+bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
   RunSummary::Floor figures;
+  if (!makeFloorMap(floor, *map_postprocesser_, figures)) return false;
+  summary_.floors.push_back(figures);
+  return true;
+}
+
+bool NavMapGenerator::makeFloorMap(const Config::Floor& floor, MapPostProcess& post,
+                                   RunSummary::Floor& figures) const {
+  LOG(INFO) << "Generate Nav Map for :" << floor.name;
+  configureFloor(floor, post);
   figures.name = floor.name;
   Stopwatch stage;
   if (!post.constructOctMap(pointcloud_)) {
@@ -158,7 +198,6 @@ bool NavMapGenerator::generateFloorMap(const Config::Floor& floor) {
   figures.occupied = stats.occupied_cells;
   figures.free = stats.free_cells;
   figures.unknown = stats.unknown_cells;
-  summary_.floors.push_back(figures);
   return true;
 }
 

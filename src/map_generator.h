@@ -60,6 +60,11 @@ class NavMapGenerator {
 
   // The stages of run(), in order; false at the first that fails.
   bool makeMaps();
+  // Every floor's map, floors side by side where the processors allow it.
+  bool makeFloorMaps();
+  void configureFloor(const Config::Floor& floor, MapPostProcess& post) const;
+  // One floor's stages through `post`, its figures for the run summary.
+  bool makeFloorMap(const Config::Floor& floor, MapPostProcess& post, RunSummary::Floor& figures) const;
 
   // While run() goes on, where the stages leave their files.
   StagedOutputs* outputs_ = nullptr;
@@ -79,6 +84,8 @@ class NavMapGenerator {
  public:
   // Filled once before run(), from the file or the positional arguments.
   Config config_;
+  // Processors the floors may share; 0 for those this process may run on.
+  unsigned floor_processors_ = 0;
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 };

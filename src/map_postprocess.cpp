@@ -174,7 +174,7 @@ MapPostProcess::~MapPostProcess() = default;
 
 bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   if (!(resolution_ > 0.0) || !std::isfinite(resolution_)) {
-    LOG(ERROR) << "invalid map_resolution: " << resolution_ << " (must be positive and finite)";
+    LOG(ERROR) << floorTag() << "invalid map_resolution: " << resolution_ << " (must be positive and finite)";
     return false;
   }
   *cells_ = CellBlockMap();
@@ -188,7 +188,7 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   // The band is read in place: a copy of it would cost more memory than the tree.
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
   const MemoryBudget budget = memoryBudget();
-  const unsigned threads = threads_ > 0 ? threads_ : readingThreads();
+  const unsigned threads = threadCount();
   if (!fitsInMemory(estimateCast(cloud->points, band, sensor_origin_, resolution_, threads), budget)) return false;
   // The estimate can miss; the stage's resident memory is watched as it grows.
   const uint64_t limit = budget.bytes > 0 ? residentBytes() + budget.bytes / 20 * 19 : 0;
@@ -198,10 +198,10 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
       if (limit > 0 && residentBytes() > limit) throw std::length_error("memory");
     };
   };
-  ProgressLog progress("casting rays", "points");
+  ProgressLog progress(floorTag() + "casting rays", "points");
   const auto give_up = [&] {
     *cells_ = CellBlockMap();
-    LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
+    LOG(ERROR) << floorTag() << "the octree of the band from " << min_height_ << " m to " << max_height_
                << " m outgrew the " << std::fixed << std::setprecision(1) << budget.bytes / kGiB
                << " GiB of memory available (" << budget.bound
                << ") and was given up: choose a coarser map_resolution than " << plainDecimal(resolution_) << " m";
@@ -220,16 +220,27 @@ bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
   stats_ = FloorStats();
   stats_.band_points = stats.band_points;
   if (stats.points_out_of_range > 0) {
-    LOG(WARNING) << stats.points_out_of_range << " of " << stats.band_points
+    LOG(WARNING) << floorTag() << stats.points_out_of_range << " of " << stats.band_points
                  << " points in the band lie outside the octree's key range at resolution "
                  << resolution_ << " and were left out";
   }
   return true;
 }
 
+std::string MapPostProcess::floorTag() const { return name_.empty() ? std::string() : "floor \"" + name_ + "\": "; }
+
+uint64_t MapPostProcess::memoryNeeded(const std::shared_ptr<Cloud>& cloud) const {
+  const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
+  const CastEstimate estimate = estimateCast(cloud->points, band, sensor_origin_, resolution_, threadCount());
+  const double grid_cells = static_cast<double>(estimate.grid_columns) * static_cast<double>(estimate.grid_rows);
+  return static_cast<uint64_t>(std::min(static_cast<double>(estimate.bytes) + grid_cells * kBytesPerGridCell, 1e19));
+}
+
+unsigned MapPostProcess::threadCount() const { return threads_ > 0 ? threads_ : readingThreads(); }
+
 bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudget& budget) const {
   if (estimate.origin_outside > kFarOrigin) {
-    LOG(WARNING) << "sensor_origin " << sensor_origin_ << " lies " << std::fixed << std::setprecision(1)
+    LOG(WARNING) << floorTag() << "sensor_origin " << sensor_origin_ << " lies " << std::fixed << std::setprecision(1)
                  << estimate.origin_outside << " m outside the bounding box of the band's points ("
                  << estimate.band_lo[0] << " " << estimate.band_lo[1] << " " << estimate.band_lo[2]
                  << " to " << estimate.band_hi[0] << " " << estimate.band_hi[1] << " "
@@ -241,11 +252,11 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudg
   const bool grid_dominates = grid_bytes > static_cast<double>(estimate.bytes);
   // Whichever costs more is named: a grid too large for any machine, or the octree.
   const auto refuseGrid = [&] {
-    LOG(ERROR) << "grid map of " << columns << " x " << rows << " cells is too large for memory, refusing it";
+    LOG(ERROR) << floorTag() << "grid map of " << columns << " x " << rows << " cells is too large for memory, refusing it";
     return false;
   };
   if (grid_cells > kMaxGridCells && grid_dominates) return refuseGrid();
-  LOG(INFO) << "the band's octree will take about " << estimate.bytes / (1024 * 1024) << " MiB ("
+  LOG(INFO) << floorTag() << "the band's octree will take about " << estimate.bytes / (1024 * 1024) << " MiB ("
             << estimate.band_points << " rays, " << estimate.box_cells << " cells in their box, "
             << estimate.ray_cells << " cell steps), its grid and image about "
             << static_cast<uint64_t>(grid_bytes) / (1024 * 1024) << " MiB (" << columns << " x " << rows
@@ -255,7 +266,7 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudg
     return grid_cells > kMaxGridCells ? refuseGrid() : true;
   }
   const bool far_origin = estimate.origin_outside > kFarOrigin;
-  LOG(ERROR) << "the octree of the band from " << min_height_ << " m to " << max_height_
+  LOG(ERROR) << floorTag() << "the octree of the band from " << min_height_ << " m to " << max_height_
              << " m would take about " << std::fixed << std::setprecision(1) << estimate.bytes / kGiB
              << " GiB (" << estimate.band_points << " rays through up to "
              << std::min(estimate.box_cells, estimate.ray_cells) << " cells) and its grid and image about "
@@ -274,7 +285,7 @@ bool MapPostProcess::generateNavMap() {
     return false;
   }
   const double resolution = resolution_;
-  const unsigned threads = threads_ > 0 ? threads_ : readingThreads();
+  const unsigned threads = threadCount();
   const OccupancyLeaves leaves = summarizeLeaves(*cells_, resolution, threads);
   // A tree of no node or of its root alone.
   if (leaves.count == 0 || leaves.root_only) {
@@ -287,7 +298,7 @@ bool MapPostProcess::generateNavMap() {
   const uint64_t width = columns.count;
   const uint64_t height = rows.count;
   if (width * height > kMaxGridCells) {
-    LOG(ERROR) << "grid map of " << width << " x " << height
+    LOG(ERROR) << floorTag() << "grid map of " << width << " x " << height
                << " cells is too large for memory, refusing it";
     return false;
   }
@@ -295,7 +306,7 @@ bool MapPostProcess::generateNavMap() {
   const MemoryBudget budget = memoryBudget();
   const double grid_bytes = static_cast<double>(width * height) * kBytesPerGridCell;
   const auto refuse = [&] {
-    LOG(ERROR) << "grid map of " << width << " x " << height << " cells would take about " << std::fixed
+    LOG(ERROR) << floorTag() << "grid map of " << width << " x " << height << " cells would take about " << std::fixed
                << std::setprecision(1) << grid_bytes / kGiB << " GiB with its image, more than the "
                << budget.bytes / kGiB << " GiB of memory available (" << budget.bound
                << "): crop the far points or choose a coarser map_resolution than " << plainDecimal(resolution)
@@ -313,7 +324,7 @@ bool MapPostProcess::generateNavMap() {
   grid_map_->origin[1] = cellCentre(min_key_[1], resolution) - 0.5 * resolution;
   grid_map_->origin[2] = 0.0;
 
-  ProgressLog progress("projecting the octree", "cell blocks");
+  ProgressLog progress(floorTag() + "projecting the octree", "cell blocks");
   const size_t blocks = cells_->blockCount();
   // Blocks of different rows of blocks never share a grid row: each thread
   // takes every n-th row of blocks, so that no two write the same cell.

@@ -118,8 +118,19 @@ class MapPostProcess {
   octomath::Vector3 sensor_origin_{0.0f, 0.0f, 0.0f};
   // Threads the rays are shared out among; 0 for as many as the reading uses.
   unsigned threads_ = 0;
+  // The floor's name, which the stage's own records then begin with, as
+  // several floors may be made at once.
+  std::string name_;
+
+  // What the floor's octree stage, grid and image will take at most, judged
+  // from its band before any of it is allocated.
+  uint64_t memoryNeeded(const std::shared_ptr<Cloud>& cloud) const;
 
  private:
+  unsigned threadCount() const;
+  // `floor "NAME": ` when the floor has a name.
+  std::string floorTag() const;
+
   // Warns of a sensor origin far outside the band; false, after an ERROR
   // naming what to change, when the floor's octree, grid and image would need
   // more memory than `budget` leaves.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -99,6 +100,16 @@ class InterruptsHeld {
  private:
   sigset_t previous_;
 };
+
+// The process's file creation mask. Reading it means setting it, so the
+// floors that stage their files side by side take turns.
+mode_t creationMask() {
+  static std::mutex turns;
+  const std::lock_guard<std::mutex> lock(turns);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
 
 // Flushes a written file to the disk so that the rename never publishes
 // data still only in the page cache.
@@ -229,9 +240,7 @@ bool StagedOutputs::stage(const std::string& path, const FileWriter& write_to, s
     return fail(error, "cannot keep track of " + temp_path);
   }
   // mkstemp creates the file 0600; give it the usual permissions of a new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
+  ::fchmod(fd, 0666 & ~creationMask());
   ::close(fd);
 
   auto discard_this = [&](const std::string& step) {
@@ -248,6 +257,7 @@ bool StagedOutputs::stage(const std::string& path, const FileWriter& write_to, s
   }
   errno = 0;
   if (!syncFile(temp_path)) return discard_this("cannot flush " + temp_path);
+  const std::lock_guard<std::mutex> lock(staged_mutex_);
   staged_.push_back({path, temp_path});
   return true;
 }

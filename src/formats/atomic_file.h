@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,8 @@ class StagedOutputs {
   StagedOutputs& operator=(const StagedOutputs&) = delete;
 
   // False, with `error` naming the step that failed and why, when the file
-  // cannot be written; nothing of it is left then.
+  // cannot be written; nothing of it is left then. Several threads may stage
+  // files at once.
   bool stage(const std::string& path, const FileWriter& write_to, std::string* error = nullptr);
   bool stage(const std::string& path, const void* data, size_t size, std::string* error = nullptr);
 
@@ -73,6 +75,7 @@ class StagedOutputs {
     std::string path;
     std::string temp_path;
   };
+  std::mutex staged_mutex_;
   std::vector<Staged> staged_;
   FolderLock folder_lock_;
 

@@ -6,12 +6,14 @@
 
 namespace korvane_navigation {
 
-unsigned readingThreads() {
+unsigned usableProcessors() {
   cpu_set_t usable;
   CPU_ZERO(&usable);
   const int cpus = sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable)
                                                                       : static_cast<int>(std::thread::hardware_concurrency());
-  return static_cast<unsigned>(std::clamp(cpus, 1, 4));
+  return static_cast<unsigned>(std::max(cpus, 1));
 }
+
+unsigned readingThreads() { return std::min(usableProcessors(), 4u); }
 
 }  // namespace korvane_navigation

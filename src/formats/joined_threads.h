@@ -9,9 +9,12 @@
 
 namespace korvane_navigation {
 
-// Threads worth reading and thinning on: the processors this process may
-// run on (`taskset` limits them), at most four (beyond, each thread's share
-// of the voxels it meets again costs more than the thread saves).
+// The processors this process may run on (`taskset` limits them).
+unsigned usableProcessors();
+
+// Threads worth reading and thinning on: the usable processors, at most four
+// (beyond, each thread's share of the voxels it meets again costs more than
+// the thread saves).
 unsigned readingThreads();
 
 class JoinedThreads {
