@@ -847,6 +847,55 @@ std::string octreeBreakdown(const std::shared_ptr<Cloud>& thinned, const FloorBa
   return text;
 }
 
+// Empty when `ours` is the projection of the tree octomap's own insertPointCloud
+// makes of the band's points, else where they part; `side` gets octomap's time
+// and memory.
+std::string differenceFromOctomap(const std::shared_ptr<Cloud>& thinned, const FloorBand& band,
+                                  const octomap::point3d& origin, const GridMap& ours, Side* side = nullptr,
+                                  size_t* reference_leaves = nullptr) {
+  std::unique_ptr<octomap::OcTree> reference;
+  {
+    const Measurement measurement;
+    reference = std::make_unique<octomap::OcTree>(kResolution);
+    const float lo = static_cast<float>(band.min_height), hi = static_cast<float>(band.max_height);
+    octomap::Pointcloud scan;
+    for (const auto& p : thinned->points) {
+      if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && p.z >= lo && p.z <= hi)
+        scan.push_back(p.x, p.y, p.z);
+    }
+    reference->insertPointCloud(scan, origin, -1.0, false, false);
+    if (side) measurement.record(*side);
+  }
+  if (reference_leaves) *reference_leaves = reference->getNumLeafNodes();
+  const std::unique_ptr<GridMap> expected = projectTree(*reference);
+  return compareGrids(&ours, expected.get());
+}
+
+// The other floors' grids against octomap's, one line each.
+std::string otherFloorsAgainstOctomap(const std::shared_ptr<Cloud>& thinned, const std::vector<FloorBand>& bands,
+                                      const octomap::point3d& origin, bool& identical) {
+  std::string text;
+  for (size_t i = 1; i < bands.size(); ++i) {
+    progress(format("[1] floor %s against octomap's insertPointCloud (slow) ...", bands[i].name.c_str()).c_str());
+    MapPostProcess post;
+    post.resolution_ = kResolution;
+    post.min_height_ = bands[i].min_height;
+    post.max_height_ = bands[i].max_height;
+    post.sensor_origin_ = origin;
+    if (!post.constructOctMap(thinned) || !post.generateNavMap()) {
+      identical = false;
+      text += format("    floor %s: the floor stage failed\n", bands[i].name.c_str());
+      continue;
+    }
+    const std::string difference = differenceFromOctomap(thinned, bands[i], origin, *post.gridMap());
+    identical = identical && difference.empty();
+    text += format("    floor %s: grids %s\n", bands[i].name.c_str(),
+                   difference.empty() ? "IDENTICAL cell by cell to the projection of octomap's tree"
+                                      : ("DIFFER: " + difference).c_str());
+  }
+  return text;
+}
+
 bool floorOctree(const Options& options, const std::shared_ptr<Cloud>& thinned, const FloorBand& band,
                  const octomap::point3d& origin, MapPostProcess& post, std::vector<Row>& rows, std::string& details) {
   post.resolution_ = kResolution;
@@ -895,26 +944,13 @@ bool floorOctree(const Options& options, const std::shared_ptr<Cloud>& thinned, 
     d += "; octomap reference skipped\n";
   } else {
     progress(format("    octomap's insertPointCloud on the same %zu points (slow) ...", band_points).c_str());
-    std::unique_ptr<octomap::OcTree> reference;
-    {
-      const Measurement measurement;
-      reference = std::make_unique<octomap::OcTree>(kResolution);
-      const float lo = static_cast<float>(band.min_height), hi = static_cast<float>(band.max_height);
-      octomap::Pointcloud scan;
-      for (const auto& p : thinned->points) {
-        if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && p.z >= lo && p.z <= hi)
-          scan.push_back(p.x, p.y, p.z);
-      }
-      reference->insertPointCloud(scan, origin, -1.0, false, false);
-      measurement.record(row.b);
-    }
-    const std::unique_ptr<GridMap> expected = projectTree(*reference);
-    const std::string difference = compareGrids(post.gridMap().get(), expected.get());
+    size_t reference_leaves = 0;
+    const std::string difference =
+        differenceFromOctomap(thinned, band, origin, *post.gridMap(), &row.b, &reference_leaves);
     identical = difference.empty();
-    d += format("%zu leaves (octomap); ", reference->getNumLeafNodes());
+    d += format("%zu leaves (octomap); ", reference_leaves);
     d += identical ? "grids IDENTICAL cell by cell to the projection of octomap's tree\n"
                    : "grids DIFFER: " + difference + "\n";
-    reference.reset();
     if (!runOurs(0, row.a)) return false;
     const double speedup = row.b.wall / row.a.wall;
     const double memory_share = row.a.mb / row.b.mb;
@@ -1100,6 +1136,11 @@ int runBenchmark(const Options& options, const std::string& dir) {
     loaded.reset();
     if (ok && (options.wants(1) || options.wants(4)))
       ok = floorOctree(options, thinned, bands.at(0), origin, post, rows, details);
+    if (ok && options.wants(1) && !options.skip_reference) {
+      bool identical = true;
+      details += otherFloorsAgainstOctomap(thinned, bands, origin, identical);
+      ok = identical;
+    }
     thinned.reset();
     if (ok && options.wants(4)) ok = projection(options, dir, post, bands.at(0), rows, details);
   }
