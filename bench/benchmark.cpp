@@ -215,7 +215,7 @@ constexpr double kScanLikeDensity = 4.0;
 
 struct StageFigures {
   bool parsed = false;
-  double total = 0, load = 0, thin = 0, transform = 0, write = 0;
+  double total = 0, load = 0, thin = 0, write = 0;
   uint64_t loaded = 0, thinned = 0;
   struct Floor {
     std::string name;
@@ -230,7 +230,7 @@ StageFigures parseSummary(const std::string& log) {
   StageFigures f;
   static const std::regex head(
       "Maps done in ([0-9.]+) s: ([0-9]+) points loaded \\(([0-9.]+) s\\), ([0-9]+) after thinning "
-      "\\(([0-9.]+) s\\), transform ([0-9.]+) s, map\\.pcd written in ([0-9.]+) s");
+      "and moving into the map frame \\(([0-9.]+) s\\), map\\.pcd written in ([0-9.]+) s");
   static const std::regex floor(
       "floor (\\S+): ([0-9]+) points in its band[^\\n]*; octree ([0-9.]+) s, projection ([0-9.]+) "
       "s, export ([0-9.]+) s");
@@ -242,8 +242,7 @@ StageFigures parseSummary(const std::string& log) {
   f.load = std::stod(m[3]);
   f.thinned = std::stoull(m[4]);
   f.thin = std::stod(m[5]);
-  f.transform = std::stod(m[6]);
-  f.write = std::stod(m[7]);
+  f.write = std::stod(m[6]);
   const std::string rest = m.suffix();
   for (auto it = std::sregex_iterator(rest.begin(), rest.end(), floor); it != std::sregex_iterator(); ++it) {
     StageFigures::Floor fl;
@@ -313,9 +312,8 @@ bool wholeRun(const Options& options, const std::string& dir, const Building& b,
     d << format("    stage                 time   share of the wall time (the summary says %.2f s in all)\n", f.total);
     d << "    load              " << share(f.load)
       << format("   %llu points\n", static_cast<unsigned long long>(f.loaded));
-    d << "    thin              " << share(f.thin)
+    d << "    thin, to map frame" << share(f.thin)
       << format("   %llu points left\n", static_cast<unsigned long long>(f.thinned));
-    d << "    transform         " << share(f.transform) << "\n";
     d << "    write map.pcd     " << share(f.write) << "\n";
     double floors_total = 0;
     for (const auto& fl : f.floors) {
@@ -325,7 +323,7 @@ bool wholeRun(const Options& options, const std::string& dir, const Building& b,
       d << format("    %-3s export        ", fl.name.c_str()) << share(fl.export_) << "\n";
       floors_total += fl.octree + fl.projection + fl.export_;
     }
-    const double accounted = f.load + f.thin + f.transform + f.write + floors_total;
+    const double accounted = f.load + f.thin + f.write + floors_total;
     d << "    rest (start, exit)" << share(run.seconds - accounted) << "\n";
   }
   details += d.str();
@@ -477,7 +475,7 @@ bool billionRun(const Options& options, const std::string& dir, std::vector<Row>
     auto share = [&](const char* stage, double seconds) {
       return format("    %-22s %8.1f s %5.1f %%\n", stage, seconds, 100.0 * seconds / run.seconds);
     };
-    d += share("read and thin", f.load + f.thin) + share("transform", f.transform) + share("write map.pcd", f.write);
+    d += share("read and thin", f.load + f.thin) + share("write map.pcd", f.write);
     for (const auto& fl : f.floors) d += share((fl.name + " octree, grid, export").c_str(), fl.octree + fl.projection + fl.export_);
     d += format("    %llu voxels kept\n", static_cast<unsigned long long>(f.thinned));
   }
@@ -833,7 +831,7 @@ std::string octreeBreakdown(const std::shared_ptr<Cloud>& thinned, const FloorBa
                  static_cast<unsigned long long>(leaves.count), leaves_side.wall);
   text += format("    ours step by step (one more run; wall s, cpu s in brackets): castRays %s %.3f s (%.2f)"
                  " %.0f %% +%.0f MiB (%llu rays, %.0f M cell visits, %.0f M visits/s; cell store %zu blocks, %.0f MiB)\n",
-                 vectorLanesSupported() ? "(grid, four rays in AVX2 lanes)" : "(grid, one ray at a time: no AVX2)",
+                 vectorLanesSupported() ? "(grid, eight rays in AVX2 lanes)" : "(grid, one ray at a time: no AVX2)",
                  cast_side.wall, cast_side.cpu, pct(cast_side), cast_side.mb,
                  static_cast<unsigned long long>(stats.rays), stats.cell_visits / 1e6,
                  stats.cell_visits / cast_side.wall / 1e6, cells.blockCount(), cells.memoryBytes() / 1048576.0);

@@ -265,8 +265,11 @@ bool NavMapGenerator::generatePCDMap() {
       pcl::PCDWriter writer;
       return writer.writeBinary(temp_path, *pointcloud_) == 0;
     };
-    const bool written = outputs_ ? outputs_->stage(map_file, write_map, &write_error)
-                                  : replaceFileAtomically(map_file, write_map, &write_error);
+    // Outside run() the map is put in place on its own.
+    StagedOutputs own_outputs;
+    StagedOutputs& staged = outputs_ ? *outputs_ : own_outputs;
+    const bool written =
+        staged.stage(map_file, write_map, &write_error) && (outputs_ || own_outputs.commit(&write_error));
     if (!written) {
       LOG(WARNING) << "failed to write " << map_file << ": " << write_error;
       return false;

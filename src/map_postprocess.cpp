@@ -29,7 +29,7 @@ namespace {
 
 // A grid larger than this (4 GiB of cells plus 1 GiB of image) is refused
 // rather than allocated.
-constexpr uint64_t kMaxGridCells = uint64_t{1} << 30;
+constexpr uint64_t kMaxGridMapCells = uint64_t{1} << 30;
 
 // Occupancy read back by map loaders is (255 - pixel) / 255, so the unknown
 // grey 205 reads as 0.196: it must not fall below the free threshold.
@@ -255,7 +255,7 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudg
     LOG(ERROR) << floorTag() << "grid map of " << columns << " x " << rows << " cells is too large for memory, refusing it";
     return false;
   };
-  if (grid_cells > kMaxGridCells && grid_dominates) return refuseGrid();
+  if (grid_cells > kMaxGridMapCells && grid_dominates) return refuseGrid();
   LOG(INFO) << floorTag() << "the band's octree will take about " << estimate.bytes / (1024 * 1024) << " MiB ("
             << estimate.band_points << " rays, " << estimate.box_cells << " cells in their box, "
             << estimate.ray_cells << " cell steps), its grid and image about "
@@ -263,7 +263,7 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudg
             << " cells)";
   const double needed = static_cast<double>(estimate.bytes) + grid_bytes;
   if (budget.bytes == 0 || needed <= static_cast<double>(budget.bytes)) {
-    return grid_cells > kMaxGridCells ? refuseGrid() : true;
+    return grid_cells > kMaxGridMapCells ? refuseGrid() : true;
   }
   const bool far_origin = estimate.origin_outside > kFarOrigin;
   LOG(ERROR) << floorTag() << "the octree of the band from " << min_height_ << " m to " << max_height_
@@ -297,7 +297,7 @@ bool MapPostProcess::generateNavMap() {
   min_key_ = octomap::OcTreeKey(columns.first, rows.first, 0);
   const uint64_t width = columns.count;
   const uint64_t height = rows.count;
-  if (width * height > kMaxGridCells) {
+  if (width * height > kMaxGridMapCells) {
     LOG(ERROR) << floorTag() << "grid map of " << width << " x " << height
                << " cells is too large for memory, refusing it";
     return false;

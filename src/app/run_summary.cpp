@@ -10,8 +10,8 @@ std::string describeRun(const RunSummary& summary) {
   text << std::fixed << std::setprecision(2);
   text << "Maps done in " << summary.total_seconds << " s: " << summary.points_loaded
        << " points loaded (" << summary.load_seconds << " s), " << summary.points_thinned
-       << " after thinning (" << summary.thin_seconds << " s), transform "
-       << summary.transform_seconds << " s, map.pcd written in " << summary.write_seconds << " s";
+       << " after thinning and moving into the map frame (" << summary.thin_seconds
+       << " s), map.pcd written in " << summary.write_seconds << " s";
   for (const RunSummary::Floor& floor : summary.floors) {
     const double total = static_cast<double>(floor.width * floor.height);
     auto share = [total](uint64_t cells) { return total > 0 ? 100.0 * cells / total : 0.0; };

@@ -26,7 +26,6 @@ struct RunSummary {
   size_t points_thinned = 0;
   double load_seconds = 0.0;
   double thin_seconds = 0.0;
-  double transform_seconds = 0.0;
   double write_seconds = 0.0;
   std::vector<Floor> floors;
   double total_seconds = 0.0;

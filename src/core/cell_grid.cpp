@@ -19,13 +19,6 @@ CellGrid::CellGrid(const KeyBox& box)
     : box_(box), row_(paddedRow(box)), plane_(row_ * (box.hi[1] - box.lo[1] + 1)),
       words_(static_cast<size_t>(cellCount(box) / 64), 0) {}
 
-bool CellGrid::contains(const octomap::OcTreeKey& key) const {
-  for (unsigned i = 0; i < 3; ++i) {
-    if (key[i] < box_.lo[i] || key[i] > box_.hi[i]) return false;
-  }
-  return true;
-}
-
 void CellGrid::addCellsOf(const CellGrid& other, size_t first_word, size_t end_word) {
   for (size_t w = first_word; w < end_word; ++w) words_[w] |= other.words_[w];
 }

@@ -27,7 +27,6 @@ class CellGrid {
 
   explicit CellGrid(const KeyBox& box);
 
-  bool contains(const octomap::OcTreeKey& key) const;
   // The address of a key inside the box.
   int64_t address(const octomap::OcTreeKey& key) const {
     return (key[0] - box_.lo[0]) + row_ * (key[1] - box_.lo[1]) + plane_ * (key[2] - box_.lo[2]);

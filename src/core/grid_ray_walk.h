@@ -1,9 +1,9 @@
 // Walks a floor's rays through a CellGrid: octomap's steps exactly, with the
 // cell's key replaced by its grid address, which moves by a fixed stride per
-// step. Where the processor has AVX2, four rays walk side by side in vector
-// lanes: one step of each costs a few vector instructions and no branch the
-// predictor can miss, where the walk of a single ray mispredicts its axis
-// choice every few cells.
+// step. Where the processor has AVX2, eight rays walk side by side, two
+// groups of four vector lanes: one step of each costs a few vector
+// instructions and no branch the predictor can miss, where the walk of a
+// single ray mispredicts its axis choice every few cells.
 #pragma once
 
 #include <cstdint>

@@ -353,16 +353,17 @@ class BandRays {
 // octomap's walk stops at most one cell past a ray's end cell: with three
 // cells of margin walkStaysInBox passes every ray.
 constexpr int kGridMargin = 3;
-// Beyond this one grid costs more memory than the block store saves time.
-constexpr uint64_t kMaxGridCells = uint64_t{1} << 31;  // 256 MiB
-// And the grids of all parts of a cast together, one per part.
-constexpr uint64_t kMaxGridCellsOfACast = uint64_t{1} << 32;
+// Beyond this one walk grid (a bit a cell) costs more memory than the block
+// store saves time.
+constexpr uint64_t kMaxWalkGridCells = uint64_t{1} << 31;  // 256 MiB
+// And the walk grids of all parts of a cast together, one per part.
+constexpr uint64_t kMaxWalkGridCellsOfACast = uint64_t{1} << 32;
 
 // How many parts a cast over `grid_cells` may split into, each with a grid of
 // its own; 0 when not even one grid fits.
 unsigned gridParts(double grid_cells, unsigned threads) {
-  if (grid_cells > static_cast<double>(kMaxGridCells)) return 0;
-  const double fitting = std::floor(static_cast<double>(kMaxGridCellsOfACast) / std::max(grid_cells, 1.0));
+  if (grid_cells > static_cast<double>(kMaxWalkGridCells)) return 0;
+  const double fitting = std::floor(static_cast<double>(kMaxWalkGridCellsOfACast) / std::max(grid_cells, 1.0));
   return static_cast<unsigned>(std::clamp(fitting, 1.0, static_cast<double>(std::max(threads, 1u))));
 }
 

@@ -38,8 +38,9 @@ struct HeightBand {
 // How castRays stores the cells while it walks. All give the same cells;
 // the choice only exists so that each way can be tested and measured.
 enum class RayCastMethod {
-  kFastest,         // a dense grid over the rays' box, four rays at a time where
-                    // the processor allows; the block store when no grid fits
+  kFastest,         // a dense grid over the rays' box, eight rays at a time in
+                    // vector lanes where the processor allows; the block store
+                    // when no grid fits
   kGridRayByRay,    // the grid, one ray at a time
   kBlocksRayByRay,  // the block store, one ray at a time
 };

@@ -355,11 +355,6 @@ bool StagedOutputs::holdFolder(const std::string& folder, std::vector<std::strin
   return true;
 }
 
-bool replaceFileAtomically(const std::string& path, const FileWriter& write_to, std::string* error) {
-  StagedOutputs outputs;
-  return outputs.stage(path, write_to, error) && outputs.commit(error);
-}
-
 void removeTemporaryOutputsOnSignals() {
   struct sigaction action {};
   action.sa_handler = removePendingAndDie;

@@ -82,10 +82,6 @@ class StagedOutputs {
   bool putInPlace(std::string* error);
 };
 
-// One file replaced on its own: staged and committed at once.
-bool replaceFileAtomically(const std::string& path, const FileWriter& write_to,
-                           std::string* error = nullptr);
-
 // On SIGINT, SIGTERM and SIGHUP, removes every temporary output file still
 // pending, then ends the process by the same signal (so the shell sees the
 // usual status, 130, 143 or 129). A signal while a set is being put in place
