@@ -282,20 +282,22 @@ class CastProgress {
 // shares of the cloud would leave one part with all of a floor's rays.
 class ChunkQueue {
  public:
-  explicit ChunkQueue(size_t points) : points_(points) {}
+  // Chunks small enough for every part to get several, even of few points.
+  ChunkQueue(size_t points, unsigned parts)
+      : points_(points), chunk_points_(std::clamp<size_t>(points / (8 * size_t{parts}), 1, 4096)) {}
+
   // The next chunk [begin, end); false when none is left.
   bool claim(size_t& begin, size_t& end) {
-    const size_t first = next_.fetch_add(kChunkPoints, std::memory_order_relaxed);
+    const size_t first = next_.fetch_add(chunk_points_, std::memory_order_relaxed);
     if (first >= points_) return false;
     begin = first;
-    end = std::min(first + kChunkPoints, points_);
+    end = std::min(first + chunk_points_, points_);
     return true;
   }
 
-  static constexpr size_t kChunkPoints = 4096;
-
  private:
   const size_t points_;
+  const size_t chunk_points_;
   std::atomic<size_t> next_{0};
 };
 
@@ -468,7 +470,7 @@ RayCastStats castRays(const PointVector& points, const HeightBand& band, const o
       points.size(), 1, grid ? gridParts(static_cast<double>(CellGrid::cellCount(box)), threads) : threads));
   std::vector<CastPart> parts(part_count);
   CastProgress shared_progress(progress, points.size());
-  ChunkQueue chunks(points.size());
+  ChunkQueue chunks(points.size(), part_count);
   runParts(part_count, [&](unsigned i) {
     CastPart& part = parts[i];
     try {
@@ -626,39 +628,29 @@ CastEstimate estimateCast(const PointVector& points, const HeightBand& band,
   const double inverse = 1.0 / resolution;
   double lo[3] = {origin.x(), origin.y(), origin.z()};
   double hi[3] = {lo[0], lo[1], lo[2]};
-  float band_lo[3] = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
-                      std::numeric_limits<float>::max()};
-  float band_hi[3] = {std::numeric_limits<float>::lowest(), std::numeric_limits<float>::lowest(),
-                      std::numeric_limits<float>::lowest()};
   double ray_cells = 0.0;
   octomap::OcTreeKey key;
   for (const pcl::PointXYZ& p : points) {
     if (!band.contains(p) || !pointToKey(octomap::point3d(p.x, p.y, p.z), inverse, key)) continue;
     ++estimate.band_points;
-    const float c[3] = {p.x, p.y, p.z};
-    double steps = 1.0;
-    for (int i = 0; i < 3; ++i) {
-      band_lo[i] = std::min(band_lo[i], c[i]);
-      band_hi[i] = std::max(band_hi[i], c[i]);
-      steps += std::fabs(c[i] - double{origin(i)}) * inverse;
-    }
-    ray_cells += steps;
+    estimate.band.add(p);
+    ray_cells += 1.0 + (std::fabs(p.x - double{origin(0)}) + std::fabs(p.y - double{origin(1)}) +
+                        std::fabs(p.z - double{origin(2)})) * inverse;
   }
   if (estimate.band_points == 0) return estimate;
   constexpr double kCountLimit = 1e19;
   double box_cells = 1.0, walk_grid_cells = 1.0, outside_squared = 0.0;
   for (int i = 0; i < 3; ++i) {
-    estimate.band_lo[i] = band_lo[i];
-    estimate.band_hi[i] = band_hi[i];
-    lo[i] = std::min(lo[i], double{band_lo[i]});
-    hi[i] = std::max(hi[i], double{band_hi[i]});
+    const double band_lo = estimate.band.lo[i], band_hi = estimate.band.hi[i];
+    lo[i] = std::min(lo[i], band_lo);
+    hi[i] = std::max(hi[i], band_hi);
     const double cells = std::floor((hi[i] - lo[i]) * inverse) + 1.0;
     box_cells *= cells;
     walk_grid_cells *= cells + 2 * kGridMargin;
     if (i == 0) estimate.grid_columns = static_cast<uint64_t>(std::min(cells + 1.0, kCountLimit));
     if (i == 1) estimate.grid_rows = static_cast<uint64_t>(std::min(cells + 1.0, kCountLimit));
     if (i == 2) continue;
-    const double outside = std::max({0.0, band_lo[i] - double{origin(i)}, double{origin(i)} - band_hi[i]});
+    const double outside = std::max({0.0, band_lo - double{origin(i)}, double{origin(i)} - band_hi});
     outside_squared += outside * outside;
   }
   estimate.origin_outside = std::sqrt(outside_squared);
