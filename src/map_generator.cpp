@@ -21,18 +21,6 @@
 namespace korvane_navigation {
 namespace {
 
-// The lowest and highest finite z of the cloud; false when no point is finite.
-bool heightRange(const PointVector& points, float& lowest, float& highest) {
-  lowest = std::numeric_limits<float>::max();
-  highest = std::numeric_limits<float>::lowest();
-  for (const pcl::PointXYZ& p : points) {
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-    lowest = std::min(lowest, p.z);
-    highest = std::max(highest, p.z);
-  }
-  return lowest <= highest;
-}
-
 enum class Presence { kPresent, kMissing, kUnexaminable };
 
 // Whether `path` names anything; when it cannot even be looked at (a folder
@@ -173,11 +161,11 @@ bool NavMapGenerator::makeFloorMap(const Config::Floor& floor, MapPostProcess& p
   figures.octree_seconds = stage.seconds();
   stage = Stopwatch();
   if (!post.generateNavMap()) {
-    float lowest = 0.0f, highest = 0.0f;
-    if (post.floorStats().band_points == 0 && heightRange(pointcloud_->points, lowest, highest)) {
+    const PointBounds bounds = post.floorStats().band_points == 0 ? finiteBounds(pointcloud_->points) : PointBounds();
+    if (!bounds.empty()) {
       LOG(ERROR) << "floor \"" << floor.name << "\": its band from " << plainDecimal(floor.min_height) << " m to "
                  << plainDecimal(floor.max_height) << " m holds no point; the cloud's points lie from z = "
-                 << plainDecimal(lowest) << " m to " << plainDecimal(highest) << " m";
+                 << plainDecimal(bounds.lo[2]) << " m to " << plainDecimal(bounds.hi[2]) << " m";
     }
     LOG(ERROR) << "Failed to generate nav map";
     return false;

@@ -242,9 +242,9 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudg
   if (estimate.origin_outside > kFarOrigin) {
     LOG(WARNING) << floorTag() << "sensor_origin " << sensor_origin_ << " lies " << std::fixed << std::setprecision(1)
                  << estimate.origin_outside << " m outside the bounding box of the band's points ("
-                 << estimate.band_lo[0] << " " << estimate.band_lo[1] << " " << estimate.band_lo[2]
-                 << " to " << estimate.band_hi[0] << " " << estimate.band_hi[1] << " "
-                 << estimate.band_hi[2] << "): every ray crosses that distance; is it a typo?";
+                 << estimate.band.lo[0] << " " << estimate.band.lo[1] << " " << estimate.band.lo[2]
+                 << " to " << estimate.band.hi[0] << " " << estimate.band.hi[1] << " "
+                 << estimate.band.hi[2] << "): every ray crosses that distance; is it a typo?";
   }
   const uint64_t columns = estimate.grid_columns, rows = estimate.grid_rows;
   const double grid_cells = static_cast<double>(columns) * static_cast<double>(rows);

@@ -23,11 +23,10 @@ double singlePrecisionError(double max_abs) {
 }
 
 double largestCoordinate(const PointVector& points) {
+  const PointBounds bounds = finiteBounds(points);
+  if (bounds.empty()) return 0.0;
   float largest = 0.0f;
-  for (const pcl::PointXYZ& p : points) {
-    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))
-      largest = std::max({largest, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
-  }
+  for (int i = 0; i < 3; ++i) largest = std::max({largest, std::fabs(bounds.lo[i]), std::fabs(bounds.hi[i])});
   return largest;
 }
 

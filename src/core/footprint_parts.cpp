@@ -24,7 +24,7 @@ uint64_t packed(int64_t x, int64_t y) {
 }
 
 bool squareOf(const pcl::PointXYZ& p, double square, Square& s) {
-  if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return false;
+  if (!isFinite(p)) return false;
   const double x = std::floor(p.x / square), y = std::floor(p.y / square);
   if (!(std::fabs(x) < kMaxSquareIndex && std::fabs(y) < kMaxSquareIndex)) return false;
   s = {static_cast<int64_t>(x), static_cast<int64_t>(y)};

@@ -29,10 +29,7 @@ struct RayCastStats {
 struct HeightBand {
   float min_z = -std::numeric_limits<float>::infinity();
   float max_z = std::numeric_limits<float>::infinity();
-  bool contains(const pcl::PointXYZ& p) const {
-    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && p.z >= min_z &&
-           p.z <= max_z;
-  }
+  bool contains(const pcl::PointXYZ& p) const { return isFinite(p) && p.z >= min_z && p.z <= max_z; }
 };
 
 // How castRays stores the cells while it walks. All give the same cells;
@@ -64,8 +61,7 @@ struct CastEstimate {
   // y, and one more, as the tree's bounds reach into the next cell.
   uint64_t grid_columns = 0;
   uint64_t grid_rows = 0;
-  float band_lo[3] = {0, 0, 0};
-  float band_hi[3] = {0, 0, 0};
+  PointBounds band;  // of the band's points with a key
   uint64_t bytes = 0;  // cell stores and walk grids
   // How far the origin lies outside the band's bounding box in plan (x and
   // y), in metres. One origin serves every floor, so it lies above or below

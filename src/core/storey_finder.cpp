@@ -55,8 +55,6 @@ struct Grid {
   double heightOf(double bin) const { return min_z + (bin + 0.5) * step; }
 };
 
-bool isFinite(const pcl::PointXYZ& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
-
 enum class GridOutcome { kMade, kNoPoint, kTooWide };
 
 // Where the squares of every part are laid from, so that a part is cut into
@@ -77,18 +75,10 @@ SquareAnchor lowestCorner(const PointVector& points) {
 
 GridOutcome makeGrid(const PointVector& points, const StoreyFinderOptions& options, const SquareAnchor& anchor,
                      Grid& grid) {
-  double lo[3] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
-                  std::numeric_limits<double>::max()};
-  double hi[3] = {std::numeric_limits<double>::lowest(), std::numeric_limits<double>::lowest(),
-                  std::numeric_limits<double>::lowest()};
-  bool any = false;
-  for (const pcl::PointXYZ& p : points) {
-    if (!isFinite(p)) continue;
-    any = true;
-    const double c[3] = {p.x, p.y, p.z};
-    for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
-  }
-  if (!any) return GridOutcome::kNoPoint;
+  const PointBounds bounds = finiteBounds(points);
+  if (bounds.empty()) return GridOutcome::kNoPoint;
+  const double lo[3] = {bounds.lo[0], bounds.lo[1], bounds.lo[2]};
+  const double hi[3] = {bounds.hi[0], bounds.hi[1], bounds.hi[2]};
   grid.cell = options.cell_size;
   grid.min_x = anchor.x + std::floor((lo[0] - anchor.x) / grid.cell) * grid.cell;
   grid.min_y = anchor.y + std::floor((lo[1] - anchor.y) / grid.cell) * grid.cell;
