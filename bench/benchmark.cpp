@@ -44,6 +44,7 @@
 #include "core/octree_builder.h"
 #include "bench_table.h"
 #include "resource_probe.h"
+#include "octomap_oracle.h"
 #include "survey_bench.h"
 #include "synthetic_building.h"
 #include "core/voxel_thinning.h"
@@ -740,45 +741,6 @@ bool thinningWhileReading(const Options& options, const std::string& dir, const 
 
 // ----------------------------------------------------------- item 1: octree
 
-// octomap's tree projected leaf by leaf over its metric bounds, as the floor
-// stage projected it while it built the tree; none for a tree of at most its root.
-std::unique_ptr<GridMap> projectTree(octomap::OcTree& tree) {
-  if (tree.size() <= 1) return nullptr;
-  double min_x, min_y, min_z, max_x, max_y, max_z;
-  tree.getMetricMin(min_x, min_y, min_z);
-  tree.getMetricMax(max_x, max_y, max_z);
-  const double resolution = tree.getResolution();
-  const GridKeyRange columns = gridKeyRange(min_x, max_x, resolution);
-  const GridKeyRange rows = gridKeyRange(min_y, max_y, resolution);
-  const octomap::OcTreeKey min_key(columns.first, rows.first, 0);
-  auto grid = std::make_unique<GridMap>(columns.count, rows.count, resolution);
-  // The first cell's centre in double precision: the maps' origins have
-  // always been placed from it.
-  grid->origin = {tree.keyToCoord(min_key[0]) - 0.5 * resolution, tree.keyToCoord(min_key[1]) - 0.5 * resolution,
-                  0.0};
-  for (auto it = tree.begin_leafs(), end = tree.end_leafs(); it != end; ++it) {
-    projectLeaf(*grid, min_key, it.getIndexKey(), 1u << (tree.getTreeDepth() - it.getDepth()), tree.isNodeOccupied(*it));
-  }
-  return grid;
-}
-
-// Empty when the grids agree in extent, origin and every cell, else where they part.
-std::string compareGrids(const GridMap* ours, const GridMap* reference) {
-  if (!ours || !reference) return ours == reference ? "" : "one of the two made no grid";
-  if (ours->width != reference->width || ours->height != reference->height)
-    return format("ours is %llu x %llu cells, octomap's %llu x %llu", static_cast<unsigned long long>(ours->width),
-                  static_cast<unsigned long long>(ours->height), static_cast<unsigned long long>(reference->width),
-                  static_cast<unsigned long long>(reference->height));
-  if (ours->origin != reference->origin)
-    return format("the origins differ: ours %.17g %.17g, octomap's %.17g %.17g", ours->origin[0], ours->origin[1],
-                  reference->origin[0], reference->origin[1]);
-  for (size_t i = 0; i < ours->data.size(); ++i) {
-    if (ours->data[i] != reference->data[i])
-      return format("cell %zu: ours %d, octomap's %d", i, ours->data[i], reference->data[i]);
-  }
-  return "";
-}
-
 // The octree stage again, step by step, to show where its time and memory go,
 // and the cast with the cells stored the slower ways.
 std::string octreeBreakdown(const std::shared_ptr<Cloud>& thinned, const FloorBand& floor,
@@ -854,19 +816,12 @@ std::string differenceFromOctomap(const std::shared_ptr<Cloud>& thinned, const F
   std::unique_ptr<octomap::OcTree> reference;
   {
     const Measurement measurement;
-    reference = std::make_unique<octomap::OcTree>(kResolution);
-    const float lo = static_cast<float>(band.min_height), hi = static_cast<float>(band.max_height);
-    octomap::Pointcloud scan;
-    for (const auto& p : thinned->points) {
-      if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z) && p.z >= lo && p.z <= hi)
-        scan.push_back(p.x, p.y, p.z);
-    }
-    reference->insertPointCloud(scan, origin, -1.0, false, false);
+    reference = octomapTreeOfBand(thinned->points, kResolution, band.min_height, band.max_height, origin);
     if (side) measurement.record(*side);
   }
   if (reference_leaves) *reference_leaves = reference->getNumLeafNodes();
   const std::unique_ptr<GridMap> expected = projectTree(*reference);
-  return compareGrids(&ours, expected.get());
+  return gridDifference(&ours, expected.get());
 }
 
 // The other floors' grids against octomap's, one line each.

@@ -10,53 +10,19 @@
 #include "core/cell_block_map.h"
 #include "core/ray_walk.h"
 #include "map_postprocess.h"
+#include "octomap_oracle.h"
 #include "support/test_support.h"
 #include "synthetic_building.h"
 
 using namespace test_support;
+using korvane_navigation::octomapTreeOfBand;
+using korvane_navigation::projectTree;
 using korvane_navigation::GridMap;
 using korvane_navigation::MapPostProcess;
 
 namespace {
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
-// octomap's own insertion of the band: every crossed cell one miss, every end
-// cell one hit, occupied winning.
-std::unique_ptr<octomap::OcTree> referenceTree(const Cloud& cloud, double resolution, double min_z, double max_z,
-                                               const octomath::Vector3& origin) {
-  auto tree = std::make_unique<octomap::OcTree>(resolution);
-  octomap::Pointcloud band;
-  for (const pcl::PointXYZ& p : cloud.points) {
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-    if (p.z < static_cast<float>(min_z) || p.z > static_cast<float>(max_z)) continue;
-    band.push_back(p.x, p.y, p.z);
-  }
-  tree->insertPointCloud(band, origin, -1.0, false, false);
-  return tree;
-}
-
-// The grid of a tree projected leaf by leaf over its metric bounds; none for
-// a tree of at most its root.
-std::unique_ptr<GridMap> projectTree(octomap::OcTree& tree) {
-  if (tree.size() <= 1) return nullptr;
-  double min_x, min_y, min_z, max_x, max_y, max_z;
-  tree.getMetricMin(min_x, min_y, min_z);
-  tree.getMetricMax(max_x, max_y, max_z);
-  const double resolution = tree.getResolution();
-  const auto columns = korvane_navigation::gridKeyRange(min_x, max_x, resolution);
-  const auto rows = korvane_navigation::gridKeyRange(min_y, max_y, resolution);
-  const octomap::OcTreeKey min_key(columns.first, rows.first, 0);
-  auto grid = std::make_unique<GridMap>(columns.count, rows.count, resolution);
-  // The first cell's centre in double precision: the maps' origins have
-  // always been placed from it.
-  grid->origin = {tree.keyToCoord(min_key[0]) - 0.5 * resolution, tree.keyToCoord(min_key[1]) - 0.5 * resolution,
-                  0.0};
-  for (auto it = tree.begin_leafs(), end = tree.end_leafs(); it != end; ++it) {
-    korvane_navigation::projectLeaf(*grid, min_key, it.getIndexKey(), 1u << (tree.getTreeDepth() - it.getDepth()),
-                                    tree.isNodeOccupied(*it));
-  }
-  return grid;
-}
 
 std::shared_ptr<Cloud> makeCloud(const std::vector<Point>& points) {
   auto cloud = std::make_shared<Cloud>();
@@ -134,7 +100,7 @@ TEST(GenerateNavMap, MatchesTheProjectionOfOctomapsOwnTreeCellForCell) {
     post.min_height_ = c.min_z;
     post.max_height_ = c.max_z;
     post.sensor_origin_ = c.origin;
-    const auto reference = referenceTree(*cloud, c.resolution, c.min_z, c.max_z, c.origin);
+    const auto reference = octomapTreeOfBand(cloud->points, c.resolution, c.min_z, c.max_z, c.origin);
     const auto expected = projectTree(*reference);
     // The rays shared out among threads, evenly or not, give the same map.
     for (const unsigned threads : {1u, 3u}) {
