@@ -1,7 +1,8 @@
-// Numbers as LAS, LAZ, E57 and binary PCD keep them: little-endian whatever
-// the host, apart from the big-endian checksum that ends each E57 page.
-// Copying the bytes and swapping them only on a big-endian host compiles to
-// single loads and stores, and stays correct at any alignment.
+// Numbers as the files keep them, whatever the host: LAS, LAZ, E57 and
+// binary PCD little-endian, apart from the big-endian checksum that ends each
+// E57 page and the LAZ range coder's words; PLY either way, as it declares.
+// Copying the bytes and swapping them only when the orders differ compiles
+// to single loads and stores, and stays correct at any alignment.
 #pragma once
 
 #include <cstdint>
@@ -16,11 +17,12 @@ inline uint16_t swapped(uint16_t v) { return __builtin_bswap16(v); }
 inline uint32_t swapped(uint32_t v) { return __builtin_bswap32(v); }
 inline uint64_t swapped(uint64_t v) { return __builtin_bswap64(v); }
 
+// An unsigned integer of 2, 4 or 8 bytes in the given byte order.
 template <typename Unsigned>
-inline Unsigned loadLittle(const uint8_t* p) {
+inline Unsigned load(const uint8_t* p, bool big_endian) {
   Unsigned v;
   std::memcpy(&v, p, sizeof v);
-  return kHostIsBigEndian ? swapped(v) : v;
+  return big_endian != kHostIsBigEndian ? swapped(v) : v;
 }
 
 template <typename Unsigned>
@@ -31,9 +33,9 @@ inline void storeLittle(uint8_t* p, Unsigned v) {
 
 }  // namespace byte_order
 
-inline uint16_t loadU16(const uint8_t* p) { return byte_order::loadLittle<uint16_t>(p); }
-inline uint32_t loadU32(const uint8_t* p) { return byte_order::loadLittle<uint32_t>(p); }
-inline uint64_t loadU64(const uint8_t* p) { return byte_order::loadLittle<uint64_t>(p); }
+inline uint16_t loadU16(const uint8_t* p) { return byte_order::load<uint16_t>(p, false); }
+inline uint32_t loadU32(const uint8_t* p) { return byte_order::load<uint32_t>(p, false); }
+inline uint64_t loadU64(const uint8_t* p) { return byte_order::load<uint64_t>(p, false); }
 inline int32_t loadI32(const uint8_t* p) { return static_cast<int32_t>(loadU32(p)); }
 inline double loadF64(const uint8_t* p) {
   const uint64_t bits = loadU64(p);
@@ -41,11 +43,7 @@ inline double loadF64(const uint8_t* p) {
   std::memcpy(&value, &bits, sizeof value);
   return value;
 }
-inline uint32_t loadU32BigEndian(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return byte_order::kHostIsBigEndian ? v : byte_order::swapped(v);
-}
+inline uint32_t loadU32BigEndian(const uint8_t* p) { return byte_order::load<uint32_t>(p, true); }
 
 inline void storeU16(uint8_t* p, uint16_t v) { byte_order::storeLittle(p, v); }
 inline void storeU32(uint8_t* p, uint32_t v) { byte_order::storeLittle(p, v); }
