@@ -7,6 +7,8 @@
 #include <pcl/io/ply_io.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -17,8 +19,10 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "formats/e57_reader.h"
 #include "formats/file_reading.h"
 #include "formats/las_reader.h"
 #include "formats/lzf_decompress.h"
@@ -380,17 +384,53 @@ TEST(PcdReader, ProgressReachesTheFileSizeAndPathsThatAreNoFileAreRefused) {
   ASSERT_EQ(result.status, CloudReadStatus::kOk);
   EXPECT_EQ(last, total);
   EXPECT_EQ(total, test_support::readFile(dir.file("c.pcd")).size());
-  struct Path {
-    std::string path, error;
+}
+
+// Every reader refuses a path that is no file to read in the same words,
+// after the path; only a stream reader takes a pipe.
+TEST(FileReading, PathsThatAreNoFileToReadAreRefusedInTheSameWordsByEveryReader) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0644), 0);
+  writeFile(dir.file("file"), "ply\n");
+  const auto sink = [](unsigned, const double*, size_t) {};
+  using Opening = std::function<std::string(const std::string&)>;  // the error, empty when opened
+  const std::vector<std::pair<const char*, Opening>> readers = {
+      {"las", [&](const std::string& path) { return readLasPoints(path, sink).error; }},
+      {"e57", [&](const std::string& path) { return readE57File(path, sink).error; }},
+      {"pcd", [&](const std::string& path) { return readPcdPoints(path, sink).error; }},
+      {"ply", [&](const std::string& path) { return readPlyPoints(path, sink).error; }},
+      {"obj", [&](const std::string& path) { return readObjPoints(path, sink).error; }},
   };
-  for (const Path& p : {Path{dir.path(), dir.path() + ": is a directory"},
-                        Path{dir.file("none.pcd"), dir.file("none.pcd") + ": cannot be opened (No such file or directory)"},
-                        Path{"/dev/null", "/dev/null: is not a regular file"}}) {
-    for (const Reader& reader : {pcd, ply, obj}) {
-      const Read read = readWith(reader, p.path);
-      EXPECT_EQ(read.result.status, CloudReadStatus::kCannotOpen);
-      EXPECT_EQ(read.result.error, p.error);
-    }
+  struct Case {
+    std::string path;
+    OpenFault fault;
+    std::string words;  // what every reader says after "<path>: "
+    OpenFault as_stream;
+    std::string stream_words;
+  };
+  const Case cases[] = {
+      {dir.path(), OpenFault::kDirectory, "is a directory", OpenFault::kDirectory, "is a directory"},
+      {dir.file("none"), OpenFault::kMissing, "cannot be opened (No such file or directory)", OpenFault::kMissing,
+       "cannot be opened (No such file or directory)"},
+      {dir.file("file/below"), OpenFault::kCannotOpen, "cannot be opened (Not a directory)", OpenFault::kCannotOpen,
+       "cannot be opened (Not a directory)"},
+      {"/dev/null", OpenFault::kWrongKind, "is not a regular file", OpenFault::kWrongKind,
+       "is neither a regular file nor a pipe"},
+      {dir.file("pipe"), OpenFault::kWrongKind, "is not a regular file", OpenFault::kNone, ""},
+      {dir.file("file"), OpenFault::kNone, "", OpenFault::kNone, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    FileDescriptor file;
+    uint64_t size = 7;
+    std::string words;
+    EXPECT_EQ(openFileToRead(c.path, FileKinds::kRegular, file, size, words), c.fault);
+    EXPECT_EQ(words, c.words);
+    if (c.fault == OpenFault::kNone) EXPECT_EQ(size, 4u);
+    EXPECT_EQ(openFileToRead(c.path, FileKinds::kRegularOrPipe, file, size, words), c.as_stream);
+    EXPECT_EQ(words, c.stream_words);
+    if (c.fault == OpenFault::kNone) continue;
+    for (const auto& reader : readers) EXPECT_EQ(reader.second(c.path), c.path + ": " + c.words) << reader.first;
   }
 }
 
@@ -790,8 +830,28 @@ TEST(RecordBlocks, EveryRecordArrivesOnceOnTheThreadOfItsBlock) {
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(c.records));
   }
   // A file shorter than asked gives its whole records.
-  EXPECT_EQ(readRecordBlocks(file.get(), 5, 3, 2000, 2, [](unsigned, const uint8_t*, size_t) {}, nullptr, 64).records,
-            1000u);
+  const RecordBlocksRead shorter =
+      readRecordBlocks(file.get(), 5, 3, 2000, 2, [](unsigned, const uint8_t*, size_t) {}, nullptr, 64);
+  EXPECT_EQ(shorter.records, 1000u);
+  EXPECT_FALSE(shorter.shrank);
+  // One that shrinks once block 0 is in, before the other threads start,
+  // leaves blocks unread and is no good on any thread count.
+  for (unsigned threads = 1; threads <= 3; ++threads) {
+    for (const uint64_t records_left : {uint64_t{64}, uint64_t{100}, uint64_t{999}}) {
+      SCOPED_TRACE(testing::Message() << threads << " threads, " << records_left << " records left");
+      writeFile(dir.file("r"), bytes);
+      bool cut = false;
+      const RecordBlocksRead read = readRecordBlocks(
+          file.get(), 5, 3, 1000, threads,
+          [&](unsigned, const uint8_t*, size_t) {
+            if (!cut) ASSERT_EQ(::truncate(dir.file("r").c_str(), static_cast<off_t>(5 + 3 * records_left + 1)), 0);
+            cut = true;
+          },
+          nullptr, 64);
+      EXPECT_TRUE(read.shrank);
+      EXPECT_LE(read.records, records_left);
+    }
+  }
 }
 
 }  // namespace

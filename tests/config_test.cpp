@@ -183,7 +183,7 @@ TEST_F(ConfigTest, PathsThatAreNotReadableFilesAreRefused) {
   writeFile(dir.file("locked.json"), configJson("out", "c.pcd", 0.05, 0.05));
   ::chmod(dir.file("locked.json").c_str(), 0);
   EXPECT_FALSE(generator.loadConfig(dir.file("locked.json")));
-  EXPECT_TRUE(log.has(google::GLOG_ERROR, "locked.json: cannot be opened for reading (Permission denied)"));
+  EXPECT_TRUE(log.has(google::GLOG_ERROR, "locked.json: cannot be opened (Permission denied)"));
 }
 
 // `map_generator <(jq ... config.json)`: the shell passes a pipe's /dev/fd path.

@@ -569,7 +569,7 @@ TEST(E57ReadTest, MissingFileOrDirectoryCannotBeOpened) {
   TempDir dir;
   const ReadOutcome missing = readE57(dir.file("absent.e57"));
   EXPECT_EQ(missing.result.status, E57ReadStatus::kCannotOpen);
-  EXPECT_EQ(missing.result.error, dir.file("absent.e57") + ": No such file or directory");
+  EXPECT_EQ(missing.result.error, dir.file("absent.e57") + ": cannot be opened (No such file or directory)");
   const ReadOutcome directory = readE57(dir.path());
   EXPECT_EQ(directory.result.status, E57ReadStatus::kCannotOpen);
   EXPECT_EQ(directory.result.error, dir.path() + ": is a directory");

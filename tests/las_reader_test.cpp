@@ -3,7 +3,9 @@
 #include "formats/las_reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -233,6 +235,52 @@ TEST_F(LasReaderTest, PointCountsLegacyWideTruncatedAndEmpty) {
     const ReadOutcome empty = read(encodeLas({}, options(minor, 0)));
     EXPECT_EQ(empty.result.status, LasReadStatus::kOk);
     EXPECT_EQ(empty.blocks, 0u);
+  }
+}
+
+// A file that shrinks while its blocks are read, on every thread count:
+// the blocks other threads hand over could leave gaps anywhere, so nothing
+// read may pass as the file's points. The cut comes from the sink, on block
+// 0, before any other thread has started.
+TEST_F(LasReaderTest, AFileCutWhileReadFailsOnEveryThreadCount) {
+  constexpr size_t kRecordLength = 20;  // point format 0
+  constexpr uint64_t kBlockRecords = (size_t{4} << 20) / kRecordLength;
+  Points points(4 * kBlockRecords + 1000);
+  for (size_t i = 0; i < points.size(); ++i) points[i] = {i * 0.001, 0.0, 1.0};
+  const Bytes bytes = encodeLas(points, options(2, 0));
+  const uint64_t data_start = get<uint32_t>(bytes, kOffsetToPointDataAt);
+  struct Cut {
+    const char* where;
+    uint64_t records;  // whole records left
+    uint64_t extra_bytes;  // of the next record
+  };
+  const Cut cuts[] = {
+      {"where block 1 starts", kBlockRecords, 0},
+      {"inside block 1", kBlockRecords + 17, 0},
+      {"inside a record of block 2", 2 * kBlockRecords + 5, 11},
+      {"one byte short of the end", points.size() - 1, kRecordLength - 1},
+  };
+  const std::string path = dir_.file("cloud.las");
+  for (unsigned threads = 1; threads <= 3; ++threads) {
+    for (const Cut& cut : cuts) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, cut " + cut.where);
+      test_support::writeFile(path, std::string(bytes.begin(), bytes.end()));
+      bool cut_done = false;
+      std::atomic<uint64_t> handed_over{0};
+      const LasReadResult result = readLasPoints(
+          path,
+          [&](unsigned, const double*, size_t count) {
+            if (!cut_done) {
+              ASSERT_EQ(::truncate(path.c_str(), data_start + cut.records * kRecordLength + cut.extra_bytes), 0);
+              cut_done = true;
+            }
+            handed_over += count;
+          },
+          nullptr, threads);
+      EXPECT_EQ(result.status, LasReadStatus::kInvalid) << result.points_read << " of " << points.size();
+      EXPECT_EQ(result.error.rfind(path + ": the file shrank while it was read", 0), 0u) << result.error;
+      EXPECT_LE(handed_over.load(), cut.records);
+    }
   }
 }
 

@@ -311,19 +311,19 @@ class LazFileTest : public ::testing::Test {
     return out;
   }
 
-  // The points as readLasPoints hands them over on `lanes` lanes, sorted.
-  std::vector<std::array<float, 3>> streamed(const Bytes& bytes, unsigned lanes) {
+  // The points as readLasPoints hands them over on `threads` threads, sorted.
+  std::vector<std::array<float, 3>> streamed(const Bytes& bytes, unsigned threads) {
     const std::string path = dir_.file("streamed.laz");
     test_support::writeFile(path, std::string(bytes.begin(), bytes.end()));
-    std::vector<std::vector<std::array<float, 3>>> per_lane(lanes);
-    const LasReadResult result = readLasPoints(path, [&](unsigned lane, const double* xyz, size_t count) {
+    std::vector<std::vector<std::array<float, 3>>> per_thread(threads);
+    const LasReadResult result = readLasPoints(path, [&](unsigned thread, const double* xyz, size_t count) {
       for (size_t i = 0; i < count; ++i)
-        per_lane.at(lane).push_back({static_cast<float>(xyz[3 * i]), static_cast<float>(xyz[3 * i + 1]),
+        per_thread.at(thread).push_back({static_cast<float>(xyz[3 * i]), static_cast<float>(xyz[3 * i + 1]),
                                      static_cast<float>(xyz[3 * i + 2])});
-    }, nullptr, lanes);
+    }, nullptr, threads);
     EXPECT_EQ(result.status, LasReadStatus::kOk) << result.error;
     std::vector<std::array<float, 3>> all;
-    for (const auto& lane : per_lane) all.insert(all.end(), lane.begin(), lane.end());
+    for (const auto& share : per_thread) all.insert(all.end(), share.begin(), share.end());
     std::sort(all.begin(), all.end());
     return all;
   }
@@ -395,7 +395,7 @@ TEST_F(LazFileTest, ExtendedVlrsAfterThePointsAreSkipped) {
   EXPECT_TRUE(laz.xyz == read(encodeLas(points, lazOptions(16, 4).las), "twin.las").xyz);
 }
 
-TEST_F(LazFileTest, ChunksSpreadOverLanesGiveTheSamePoints) {
+TEST_F(LazFileTest, ChunksSharedOverThreadsGiveTheSamePoints) {
   const Points points = scanLine(1000, 5);
   const Bytes file = encodeLaz(points, lazOptions(64));
   const auto one = streamed(file, 1);

@@ -26,11 +26,6 @@ constexpr size_t kPoint10Size = 20;
 constexpr size_t kVlrHeaderSize = 54;
 constexpr uint8_t kCompressedFormatBit = 0x80;
 
-inline uint16_t loadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline int32_t loadI32(const uint8_t* p) {
-  return static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
-}
-
 // The mirror of the reader's POINT10 version 2 decoder.
 class Point10Encoder {
  public:

@@ -5,8 +5,6 @@
 #include <boost/filesystem.hpp>
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +16,7 @@
 #include <sstream>
 
 #include "core/coordinates.h"
+#include "formats/file_reading.h"
 
 namespace korvane_navigation {
 
@@ -112,35 +111,23 @@ std::vector<const json*> floorElements(const json& floors) {
 // as empty rather than waiting for a writer.
 bool readConfigText(const std::string& path, std::string& text, std::string& error) {
   constexpr size_t kLargestConfig = size_t{64} << 20;
-  struct stat entry;
-  if (::stat(path.c_str(), &entry) == 0 && S_ISDIR(entry.st_mode)) return fail(error, "is a directory");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(error, std::string("cannot be opened for reading (") + std::strerror(errno) + ")");
-  struct stat opened;
-  if (::fstat(fd, &opened) != 0 || !(S_ISREG(opened.st_mode) || S_ISFIFO(opened.st_mode))) {
-    ::close(fd);
-    return fail(error, "is neither a regular file nor a pipe");
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FileDescriptor file;
+  uint64_t size = 0;
+  std::string fault;
+  if (openFileToRead(path, FileKinds::kRegularOrPipe, file, size, fault) != OpenFault::kNone) return fail(error, fault);
   text.clear();
   char block[65536];
   for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
+    const ssize_t got = ::read(file.get(), block, sizeof block);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      const int cause = errno;
-      ::close(fd);
-      return fail(error, std::string("cannot be read (") + std::strerror(cause) + ")");
-    }
+    if (got < 0) return fail(error, std::string("cannot be read (") + std::strerror(errno) + ")");
     if (got == 0) break;
     if (text.size() + static_cast<size_t>(got) > kLargestConfig) {
-      ::close(fd);
       return fail(error, "holds more than " + std::to_string(kLargestConfig >> 20) +
                              " MiB, far more than any configuration");
     }
     text.append(block, static_cast<size_t>(got));
   }
-  ::close(fd);
   return true;
 }
 

@@ -1,5 +1,5 @@
-// Opening a PCD, PLY or OBJ file to be read, with the words its reader
-// refuses it in.
+// Opening a PCD, PLY or OBJ file to be read, refused into its reader's
+// result in the words of openFileToRead.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,8 @@
 namespace korvane_navigation {
 
 // Opens `path` into `file` and measures it; false, with `result` refused
-// and its error naming the file, when it cannot be opened or is no
-// regular file (a directory or a pipe would never end a read).
+// and its error naming the file, when it cannot be opened or is no regular
+// file (the readers need the size to bound what they read).
 bool openCloudFile(const std::string& path, FileDescriptor& file, uint64_t& size, CloudReadResult& result);
 
 // Refuses `result` with `fault`, prefixed by the path.

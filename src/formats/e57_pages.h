@@ -10,22 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "formats/byte_order.h"
 #include "formats/e57_reader.h"
 #include "formats/file_reading.h"
 
 namespace korvane_navigation {
 namespace e57 {
-
-// E57 is little-endian apart from the page checksums; assembling bytes keeps
-// big-endian hosts correct and compiles to single loads on little-endian ones.
-inline uint16_t loadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t loadU32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-inline uint64_t loadU64(const uint8_t* p) { return uint64_t{loadU32(p)} | uint64_t{loadU32(p + 4)} << 32; }
-inline uint32_t loadU32BigEndian(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
 
 #if defined(__x86_64__)
 // `supported` is the processor's answer; setE57ProcessorInstructions can

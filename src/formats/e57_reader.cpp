@@ -232,16 +232,15 @@ E57ReadResult readE57File(const std::string& path, const PointBlockSink& sink,
 
   FileDescriptor file;
   uint64_t file_size = 0;
-  int error_number = 0;
-  const OpenFault open_fault = openRegularFile(path, file, file_size, error_number);
-  if (open_fault != OpenFault::kNone) return fail(E57ReadStatus::kCannotOpen, openFaultText(open_fault, error_number));
+  std::string fault;
+  if (openFileToRead(path, FileKinds::kRegular, file, file_size, fault) != OpenFault::kNone)
+    return fail(E57ReadStatus::kCannotOpen, fault);
   result.bytes_total = file_size;
 
   uint8_t header_bytes[kFileHeaderSize];
   const ssize_t header_read = readAt(file.get(), header_bytes, std::min<uint64_t>(file_size, sizeof header_bytes), 0);
   if (header_read < 0) return fail(E57ReadStatus::kInvalid, std::string("read error: ") + std::strerror(errno));
   E57Header header;
-  std::string fault;
   if (!parseE57Header(header_bytes, static_cast<size_t>(header_read), file_size, header, fault))
     return fail(E57ReadStatus::kInvalid, fault);
 

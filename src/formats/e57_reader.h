@@ -70,7 +70,7 @@ struct E57ReadResult {
 // Points arrive in chunks on thread 0, already in the file's common frame
 // (pose applied in double), scans in file order. When the result is not kOk
 // the sink may already have received the points before the fault.
-
+//
 // Streams the file packet by packet; memory stays near one chunk of points
 // plus what the file's own layout forces to be held (bytestreams that run
 // ahead of each other). `progress(done, total)` is called as the file is read.

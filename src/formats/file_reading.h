@@ -1,4 +1,4 @@
-// Reading files at known offsets, as the LAS and E57 readers do.
+// Opening the files the program reads, and reading them at known offsets.
 #pragma once
 
 #include <sys/types.h>
@@ -30,17 +30,23 @@ class FileDescriptor {
   int fd_;
 };
 
-// What keeps a path from being read at offsets.
-enum class OpenFault { kNone, kCannotOpen, kCannotExamine, kDirectory, kNotRegularFile };
+// Which kinds of file a reader takes. Readers that seek need a regular
+// file, whose size bounds what they read; a stream may also come through a
+// pipe (`map_generator <(jq ... config.json)`).
+enum class FileKinds { kRegular, kRegularOrPipe };
 
-// Opens `path` read-only into `file`, without blocking on a pipe that has no
-// writer, and requires a regular file: its size, in `size`, bounds what is
-// read, so pipes and devices are out. For kCannotOpen and kCannotExamine,
-// `error_number` is the system's reason.
-OpenFault openRegularFile(const std::string& path, FileDescriptor& file, uint64_t& size, int& error_number);
+// What keeps a path from being read; kMissing is kCannotOpen for a path
+// that names nothing.
+enum class OpenFault { kNone, kMissing, kCannotOpen, kCannotExamine, kDirectory, kWrongKind };
 
-// The LAS and E57 readers' words for a fault: the system's reason, or what
-// the path is instead of a file.
-std::string openFaultText(OpenFault fault, int error_number);
+// Opens `path` read-only into `file` without waiting for a writer on a
+// named pipe (one no one writes to then reads as empty), and requires it to
+// be of `kinds`. `size` is a regular file's size, 0 for a pipe. Unless it
+// returns kNone, `fault` says what is wrong in the words every reader
+// uses, without the path, which the caller puts in front: "cannot be opened
+// (<reason>)", "cannot be examined (<reason>)", "is a directory", "is not a
+// regular file" or "is neither a regular file nor a pipe".
+OpenFault openFileToRead(const std::string& path, FileKinds kinds, FileDescriptor& file, uint64_t& size,
+                         std::string& fault);
 
 }  // namespace korvane_navigation

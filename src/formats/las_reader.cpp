@@ -1,21 +1,19 @@
 #include "formats/las_reader.h"
-#include "formats/file_reading.h"
 
 #include <fcntl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <vector>
 
-#include "formats/joined_threads.h"
+#include "formats/byte_order.h"
+#include "formats/file_reading.h"
 #include "formats/las_format.h"
 #include "formats/laz_reader.h"
+#include "formats/record_blocks.h"
 
 namespace korvane_navigation {
 namespace {
@@ -25,22 +23,6 @@ using namespace las;
 constexpr size_t kLargestHeaderSize = 375;
 constexpr uint8_t kCompressionBits = 0xC0;  // set by LAZ writers on the point format byte
 constexpr uint8_t kNewestPointFormat = 10;
-constexpr size_t kReadBlockBytes = size_t{4} << 20;
-
-// LAS is little-endian; assembling bytes keeps big-endian hosts correct and
-// compiles to a single load on little-endian ones.
-inline uint16_t loadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t loadU32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-inline uint64_t loadU64(const uint8_t* p) { return uint64_t{loadU32(p)} | uint64_t{loadU32(p + 4)} << 32; }
-inline int32_t loadI32(const uint8_t* p) { return static_cast<int32_t>(loadU32(p)); }
-inline double loadF64(const uint8_t* p) {
-  const uint64_t bits = loadU64(p);
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
 
 uint16_t minimumHeaderSize(uint8_t version_minor) {
   if (version_minor <= 2) return 227;
@@ -175,18 +157,20 @@ size_t decodeLasPoints(const LasHeader& header, const uint8_t* records, size_t c
 
 namespace {
 
-// The LAZ path of readRecordBlocks: the same calls, a chunk's records at a time.
+// A run of raw records on one of the reading threads.
+using RecordSink = std::function<void(unsigned thread, const uint8_t* records, size_t count)>;
+
+// The LAZ path of readLasRecords: the same calls, a chunk's records at a time.
 LasReadResult readCompressedRecords(
     const std::string& path, int fd, uint64_t file_size, const uint8_t* header_bytes, size_t header_read,
     LasReadResult& result, const std::function<bool(const LasHeader&, uint64_t)>& start,
-    const std::function<void(unsigned, const uint8_t*, size_t, uint64_t)>& block,
-    const std::function<void(uint64_t, uint64_t)>& progress, unsigned threads) {
+    const RecordSink& block, const std::function<void(uint64_t, uint64_t)>& progress, unsigned threads) {
   const LasHeader& header = result.header;
   // A chunk may hold more records than the blocks the callers size their buffers for.
-  const size_t most_records = std::max<size_t>(1, kReadBlockBytes / header.point_record_length);
-  const auto sliced = [&](unsigned thread, const uint8_t* records, size_t count, uint64_t first) {
+  const size_t most_records = recordsPerBlock(header.point_record_length);
+  const auto sliced = [&](unsigned thread, const uint8_t* records, size_t count, uint64_t) {
     for (size_t done = 0; done < count; done += most_records) {
-      block(thread, records + done * header.point_record_length, std::min(most_records, count - done), first + done);
+      block(thread, records + done * header.point_record_length, std::min(most_records, count - done));
     }
   };
   const LazRecordsResult laz = readLazRecords(
@@ -206,14 +190,13 @@ LasReadResult readCompressedRecords(
 // The reading loop behind the reader: opens and checks the file, calls
 // `start(header, records)` once with the number of whole records the file
 // really holds (at most the declared count; false refuses them), then
-// `block(thread, records, count, first)` for each run of raw records read, and
-// `progress(records done, records)` after each of thread 0's blocks. Blocks are
-// read on `threads` threads, block b on thread b % threads, block 0 before the
-// other threads start.
-LasReadResult readRecordBlocks(
-    const std::string& path, const std::function<bool(const LasHeader&, uint64_t)>& start,
-    const std::function<void(unsigned, const uint8_t*, size_t, uint64_t)>& block,
-    const std::function<void(uint64_t, uint64_t)>& progress, unsigned wanted_threads = 1) {
+// `block(thread, records, count)` for each run of raw records read, and
+// `progress(records done, records)` after each of thread 0's blocks. The
+// records are read as readRecordBlocks reads them, on `threads` threads; a
+// block cut short by a file that shrank while read fails the whole read.
+LasReadResult readLasRecords(const std::string& path, const std::function<bool(const LasHeader&, uint64_t)>& start,
+                             const RecordSink& block, const std::function<void(uint64_t, uint64_t)>& progress,
+                             unsigned threads) {
   LasReadResult result;
   auto fail = [&](LasReadStatus status, const std::string& fault) {
     result.status = status;
@@ -223,21 +206,20 @@ LasReadResult readRecordBlocks(
 
   FileDescriptor file;
   uint64_t file_size = 0;
-  int error_number = 0;
-  const OpenFault open_fault = openRegularFile(path, file, file_size, error_number);
-  if (open_fault != OpenFault::kNone) return fail(LasReadStatus::kCannotOpen, openFaultText(open_fault, error_number));
+  std::string fault;
+  if (openFileToRead(path, FileKinds::kRegular, file, file_size, fault) != OpenFault::kNone)
+    return fail(LasReadStatus::kCannotOpen, fault);
 
   uint8_t header_bytes[kLargestHeaderSize];
   const ssize_t header_read =
       readAt(file.get(), header_bytes, std::min<uint64_t>(file_size, kLargestHeaderSize), 0);
   if (header_read < 0) return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(errno));
-  std::string fault;
   if (!parseLasHeader(header_bytes, static_cast<size_t>(header_read), file_size, result.header, fault))
     return fail(LasReadStatus::kInvalid, fault);
 
   if (result.header.compressed) {
     return readCompressedRecords(path, file.get(), file_size, header_bytes, static_cast<size_t>(header_read), result,
-                                 start, block, progress, wanted_threads);
+                                 start, block, progress, threads);
   }
 
   const LasHeader& header = result.header;
@@ -248,60 +230,17 @@ LasReadResult readRecordBlocks(
     return fail(LasReadStatus::kInvalid, "no storage for " + std::to_string(count) + " points");
 
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  const size_t records_per_block = std::max<size_t>(1, kReadBlockBytes / record_length);
-  const uint64_t blocks = (count + records_per_block - 1) / records_per_block;
-  const auto threads = static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(wanted_threads, blocks)));
-  const size_t block_records = static_cast<size_t>(std::min<uint64_t>(count, records_per_block));
-
-  std::atomic<uint64_t> records_read{0};
-  std::atomic<bool> stop{false};
-  std::mutex read_error_mutex;
-  int read_error = 0;
-  // Reads blocks first, first + threads, ... on `thread` until the last, a
-  // short one or a stop; `only_first` reads just the first.
-  std::vector<std::unique_ptr<uint8_t[]>> buffers(threads);
-  const auto readShare = [&](unsigned thread, uint64_t first, bool only_first) {
-    std::unique_ptr<uint8_t[]>& buffer = buffers[thread];
-    if (!buffer) buffer.reset(new uint8_t[block_records * record_length]);
-    for (uint64_t b = first; b < blocks && !stop.load(std::memory_order_relaxed); b += threads) {
-      const uint64_t first_record = b * records_per_block;
-      const size_t wanted = static_cast<size_t>(std::min<uint64_t>(count - first_record, records_per_block));
-      const ssize_t got = readAt(file.get(), buffer.get(), wanted * record_length,
-                                 header.offset_to_point_data + first_record * record_length);
-      if (got < 0) {
-        const std::lock_guard<std::mutex> lock(read_error_mutex);
-        if (read_error == 0) read_error = errno;
-        stop = true;
-        break;
-      }
-      const size_t whole_records = static_cast<size_t>(got) / record_length;
-      try {
-        block(thread, buffer.get(), whole_records, first_record);
-      } catch (...) {
-        stop = true;
-        throw;
-      }
-      records_read += whole_records;
-      if (thread == 0 && progress) progress(records_read.load(), count);
-      if (whole_records < wanted) stop = true;  // the file shrank after it was measured
-      if (only_first) break;
-    }
-  };
-  {
-    JoinedThreads helpers;
-    try {
-      readShare(0, 0, threads > 1);
-      for (unsigned thread = 1; thread < threads; ++thread) helpers.start([&readShare, thread]() { readShare(thread, thread, false); });
-      if (threads > 1) readShare(0, threads, false);
-    } catch (...) {
-      stop = true;
-      throw;  // the helpers are joined on the way out
-    }
-    helpers.joinAndRethrow();
+  const RecordBlocksRead read = readRecordBlocks(
+      file.get(), header.offset_to_point_data, record_length, count, threads, block, [&](uint64_t done) {
+        if (progress) progress(done, count);
+      });
+  if (read.read_error != 0)
+    return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(read.read_error));
+  if (read.shrank) {
+    return fail(LasReadStatus::kInvalid,
+                std::string(kShrankWhileRead) + " (it held " + std::to_string(count) + " points when opened)");
   }
-  if (read_error != 0) return fail(LasReadStatus::kInvalid, std::string("read error: ") + std::strerror(read_error));
-  if (threads > 1 && progress) progress(records_read.load(), count);
-  result.points_read = records_read.load();
+  result.points_read = read.records;
   result.status = LasReadStatus::kOk;
   return result;
 }
@@ -314,17 +253,16 @@ LasReadResult readLasPoints(const std::string& path, const PointBlockSink& sink,
   std::vector<std::vector<double>> xyz(std::max(1u, threads));
   std::vector<uint64_t> withheld(xyz.size(), 0);
   uint64_t bytes_total = 0;
-  LasReadResult result = readRecordBlocks(
+  LasReadResult result = readLasRecords(
       path,
       [&](const LasHeader& h, uint64_t count) {
         header = h;
-        const auto block = static_cast<size_t>(
-            std::min<uint64_t>(count, std::max<size_t>(1, kReadBlockBytes / h.point_record_length)));
+        const auto block = static_cast<size_t>(std::min<uint64_t>(count, recordsPerBlock(h.point_record_length)));
         for (std::vector<double>& points : xyz) points.resize(3 * block);
         bytes_total = h.offset_to_point_data + count * h.point_record_length;
         return true;
       },
-      [&](unsigned thread, const uint8_t* records, size_t count, uint64_t) {
+      [&](unsigned thread, const uint8_t* records, size_t count) {
         const size_t kept = decodeLasPoints(header, records, count, xyz[thread].data());
         withheld[thread] += count - kept;
         if (kept > 0) sink(thread, xyz[thread].data(), kept);
@@ -332,7 +270,7 @@ LasReadResult readLasPoints(const std::string& path, const PointBlockSink& sink,
       [&](uint64_t done, uint64_t) {
         if (progress) progress(header.offset_to_point_data + done * header.point_record_length, bytes_total);
       },
-      threads);
+      std::max(1u, threads));
   for (uint64_t n : withheld) result.withheld_points += n;
   return result;
 }

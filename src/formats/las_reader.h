@@ -61,11 +61,12 @@ struct LasReadResult {
 // memory. With `threads` above one, that many threads read and decode: block
 // b goes to thread b % threads (thread 0 is the caller's), and block 0 is
 // handed over before any other thread starts, so which points meet on a
-// thread never depends on timing. A truncated file yields the whole records
-// it holds. `progress`, when given, is called on the calling thread after
-// each of thread 0's blocks and once at the end, with the bytes of the file
-// read so far, header included. What the sink throws ends the reading on
-// every thread and is thrown again here.
+// thread never depends on timing. A file shorter than its header says
+// yields the whole records it holds; one that shrinks while it is read
+// fails, on any thread count. `progress`, when given, is called on the
+// calling thread after each of thread 0's blocks and once at the end, with
+// the bytes of the file read so far, header included. What the sink throws
+// ends the reading on every thread and is thrown again here.
 LasReadResult readLasPoints(const std::string& path, const PointBlockSink& sink,
                             const ReadProgress& progress = nullptr, unsigned threads = 1);
 

@@ -7,8 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
+
+#include "formats/byte_order.h"
 
 namespace korvane_navigation {
 namespace laz {
@@ -101,15 +102,6 @@ namespace arithmetic {
 constexpr uint32_t kMinLength = 0x01000000u;  // below this the interval is renormalised
 constexpr uint32_t kBitLengthShift = 13;
 constexpr uint32_t kSymbolLengthShift = 15;
-
-// Four bytes loaded as they lie, read most significant first.
-inline uint32_t bigEndian(uint32_t loaded) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return loaded;
-#else
-  return __builtin_bswap32(loaded);
-#endif
-}
 }  // namespace arithmetic
 
 LAZ_INLINE void ArithmeticDecoder::renormalise() {
@@ -120,9 +112,7 @@ LAZ_INLINE void ArithmeticDecoder::renormalise() {
   // time.
   if (end_ - next_ >= 4) {
     const uint32_t bytes = static_cast<uint32_t>(__builtin_clz(length_)) >> 3;
-    uint32_t next;
-    std::memcpy(&next, next_, 4);
-    next = arithmetic::bigEndian(next);
+    const uint32_t next = loadU32BigEndian(next_);
     const uint32_t bits = 8 * bytes;
     value_ = static_cast<uint32_t>((uint64_t{value_} << bits) | (uint64_t{next} >> (32 - bits)));
     length_ <<= bits;

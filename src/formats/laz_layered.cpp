@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "formats/byte_order.h"
 #include "formats/laz_arithmetic.h"
 #include "formats/laz_integer_codec.h"
 #include "formats/laz_point_context.h"
@@ -15,15 +16,6 @@ namespace {
 constexpr size_t kPoint14Layers = 9;  // returns and x y, z, classification, flags, intensity, scan angle,
                                       // user data, point source, GPS time
 constexpr size_t kPoint14Size = 30;
-
-inline uint32_t loadU32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-inline int32_t loadI32(const uint8_t* p) { return static_cast<int32_t>(loadU32(p)); }
-inline void storeI32(uint8_t* p, int32_t value) {
-  const auto v = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 size_t layerCount(const Item& item) {
   switch (item.type) {

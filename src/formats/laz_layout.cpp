@@ -18,11 +18,6 @@ constexpr size_t kVlrLengthAt = 20;
 constexpr size_t kPayloadFixedSize = 34;
 constexpr size_t kItemEntrySize = 6;
 
-inline uint16_t loadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t loadU32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 std::string compressorText(Compressor compressor) {
   switch (compressor) {
     case Compressor::kNone: return "0 (none)";

@@ -7,8 +7,9 @@
 #include <mutex>
 #include <vector>
 
+#include "formats/block_threads.h"
+#include "formats/byte_order.h"
 #include "formats/file_reading.h"
-#include "formats/joined_threads.h"
 #include "formats/las_format.h"
 #include "formats/laz_layered.h"
 #include "formats/laz_layout.h"
@@ -23,11 +24,6 @@ constexpr uint64_t kTableHeaderBytes = 8;  // version and chunk count
 // more than twice its raw size.
 constexpr uint64_t kChunkGrowth = 2;
 constexpr uint64_t kChunkSlack = 4096;
-
-inline uint32_t loadU32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-inline uint64_t loadU64(const uint8_t* p) { return uint64_t{loadU32(p)} | uint64_t{loadU32(p + 4)} << 32; }
 
 bool readExactly(int fd, uint8_t* buffer, size_t size, uint64_t position) {
   return readAt(fd, buffer, size, position) == static_cast<ssize_t>(size);
@@ -90,44 +86,12 @@ TablePlan readChunkTable(int fd, uint64_t file_size, uint64_t data_start, uint64
   return plan;
 }
 
-// Runs `work(lane, index)` for index 0 .. count-1, index i on lane i %
-// lanes, index 0 before the other lanes start; `work` returns false to stop
-// every lane.
-template <typename Work>
-void spreadOverLanes(uint64_t count, unsigned lanes, Work&& work) {
-  const auto threads = static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(lanes, count)));
-  std::atomic<bool> stop{false};
-  const auto runLane = [&](unsigned lane, uint64_t first, bool only_first) {
-    for (uint64_t i = first; i < count && !stop.load(std::memory_order_relaxed); i += threads) {
-      bool go_on = false;
-      try {
-        go_on = work(lane, i);
-      } catch (...) {
-        stop = true;
-        throw;
-      }
-      if (!go_on) stop = true;
-      if (only_first) break;
-    }
-  };
-  JoinedThreads helpers;
-  try {
-    runLane(0, 0, threads > 1);
-    for (unsigned lane = 1; lane < threads; ++lane) helpers.start([&runLane, lane]() { runLane(lane, lane, false); });
-    if (threads > 1) runLane(0, threads, false);
-  } catch (...) {
-    stop = true;
-    throw;  // the helpers are joined on the way out
-  }
-  helpers.joinAndRethrow();
-}
-
 }  // namespace
 
 LazRecordsResult readLazRecords(int fd, uint64_t file_size, const LasHeader& header, const uint8_t* header_data,
                                 size_t header_bytes, const std::function<bool(uint64_t)>& start,
                                 const LazChunkSink& sink, const std::function<void(uint64_t, uint64_t)>& progress,
-                                unsigned lanes) {
+                                unsigned threads_wanted) {
   LazRecordsResult result;
   const size_t record_length = header.point_record_length;
 
@@ -188,12 +152,12 @@ LazRecordsResult readLazRecords(int fd, uint64_t file_size, const LasHeader& hea
       result.error = "no storage for " + std::to_string(total) + " points";
       return result;
     }
-    const auto threads = static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(lanes, chunks.size())));
+    const unsigned threads = blockThreads(chunks.size(), threads_wanted);
     std::vector<std::vector<uint8_t>> compressed(threads), records(threads);
-    spreadOverLanes(chunks.size(), threads, [&](unsigned lane, uint64_t index) {
+    runBlocksOnThreads(chunks.size(), threads, [&](unsigned thread, uint64_t index) {
       const laz::Chunk& chunk = chunks[index];
-      std::vector<uint8_t>& bytes = compressed[lane];
-      std::vector<uint8_t>& decoded = records[lane];
+      std::vector<uint8_t>& bytes = compressed[thread];
+      std::vector<uint8_t>& decoded = records[thread];
       if (bytes.empty()) bytes.resize(static_cast<size_t>(largest_bytes));
       if (decoded.empty()) decoded.resize(static_cast<size_t>(largest_points * record_length));
       if (!readExactly(fd, bytes.data(), static_cast<size_t>(chunk.bytes), chunk.offset)) {
@@ -207,9 +171,9 @@ LazRecordsResult readLazRecords(int fd, uint64_t file_size, const LasHeader& hea
         noteFault("chunk " + std::to_string(index) + " of " + std::to_string(chunks.size()) + ": " + decoding.error);
         return false;
       }
-      sink(lane, decoded.data(), static_cast<size_t>(chunk.points), chunk.first_point);
+      sink(thread, decoded.data(), static_cast<size_t>(chunk.points), chunk.first_point);
       records_done += chunk.points;
-      if (lane == 0 && progress) progress(records_done.load(), total);
+      if (thread == 0 && progress) progress(records_done.load(), total);
       return true;
     });
     if (!fault.empty()) {

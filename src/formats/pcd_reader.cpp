@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "formats/byte_order.h"
 #include "formats/cloud_file_open.h"
 #include "formats/lzf_decompress.h"
 #include "formats/record_blocks.h"
@@ -26,8 +27,6 @@ constexpr size_t kLongestLineBase = 4096;
 // LZF's longest back reference expands 3 bytes into 264.
 constexpr uint64_t kLzfMostExpansion = 88;
 constexpr uint64_t kLzfLongestRun = 264;
-
-uint32_t loadU32(const uint8_t* p) { return static_cast<uint32_t>(loadBits(p, 4, false)); }
 
 std::string readErrorText(int error_number) { return std::string("read error (") + std::strerror(error_number) + ")"; }
 
@@ -132,6 +131,7 @@ bool readBinary(PcdRead& read, unsigned threads) {
       },
       [&](uint64_t records) { read.report(header.data_start + records * record_bytes); }, per_block);
   if (outcome.read_error != 0) return read.fail(readErrorText(outcome.read_error));
+  if (outcome.shrank) return read.fail(kShrankWhileRead);
   read.result.points_read = outcome.records;
   if (outcome.records < header.points) {
     return read.fail("the header declares " + std::to_string(header.points) + " points but the file holds only " +

@@ -166,6 +166,7 @@ bool readBinary(PlyRead& read, unsigned threads) {
       },
       [&](uint64_t records) { read.report(start + records * record_bytes); }, per_block);
   if (outcome.read_error != 0) return read.fail(readErrorText(outcome.read_error));
+  if (outcome.shrank) return read.fail(kShrankWhileRead);
   read.result.points_read = outcome.records;
   if (outcome.records < vertices.rows) return read.fail(shortOfRows(vertices, outcome.records));
   return true;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "formats/byte_order.h"
+
 namespace korvane_navigation {
 
 // Sizes that headers declare, multiplied and added without wrapping: a
@@ -39,37 +41,26 @@ inline size_t scalarBytes(ScalarType type) {
 
 inline bool isIntegerType(ScalarType type) { return type != ScalarType::kFloat32 && type != ScalarType::kFloat64; }
 
-// The unsigned value of `bytes` bytes at `p` in the given byte order.
-inline uint64_t loadBits(const uint8_t* p, size_t bytes, bool big_endian) {
-  uint64_t bits = 0;
-  if (big_endian) {
-    for (size_t i = 0; i < bytes; ++i) bits = bits << 8 | p[i];
-  } else {
-    for (size_t i = bytes; i-- > 0;) bits = bits << 8 | p[i];
-  }
-  return bits;
-}
-
 // The value of `type` at `p` in the given byte order, as a double. Each
 // case loads a constant number of bytes, which compiles to one load.
 inline double loadScalar(const uint8_t* p, ScalarType type, bool big_endian) {
   switch (type) {
     case ScalarType::kInt8: return static_cast<int8_t>(p[0]);
     case ScalarType::kUint8: return p[0];
-    case ScalarType::kInt16: return static_cast<int16_t>(loadBits(p, 2, big_endian));
-    case ScalarType::kUint16: return static_cast<double>(loadBits(p, 2, big_endian));
-    case ScalarType::kInt32: return static_cast<int32_t>(loadBits(p, 4, big_endian));
-    case ScalarType::kUint32: return static_cast<double>(loadBits(p, 4, big_endian));
-    case ScalarType::kInt64: return static_cast<double>(static_cast<int64_t>(loadBits(p, 8, big_endian)));
-    case ScalarType::kUint64: return static_cast<double>(loadBits(p, 8, big_endian));
+    case ScalarType::kInt16: return static_cast<int16_t>(byte_order::load<uint16_t>(p, big_endian));
+    case ScalarType::kUint16: return static_cast<double>(byte_order::load<uint16_t>(p, big_endian));
+    case ScalarType::kInt32: return static_cast<int32_t>(byte_order::load<uint32_t>(p, big_endian));
+    case ScalarType::kUint32: return static_cast<double>(byte_order::load<uint32_t>(p, big_endian));
+    case ScalarType::kInt64: return static_cast<double>(static_cast<int64_t>(byte_order::load<uint64_t>(p, big_endian)));
+    case ScalarType::kUint64: return static_cast<double>(byte_order::load<uint64_t>(p, big_endian));
     case ScalarType::kFloat32: {
-      const auto bits = static_cast<uint32_t>(loadBits(p, 4, big_endian));
+      const uint32_t bits = byte_order::load<uint32_t>(p, big_endian);
       float value;
       std::memcpy(&value, &bits, sizeof value);
       return value;
     }
     case ScalarType::kFloat64: {
-      const uint64_t bits = loadBits(p, 8, big_endian);
+      const uint64_t bits = byte_order::load<uint64_t>(p, big_endian);
       double value;
       std::memcpy(&value, &bits, sizeof value);
       return value;
