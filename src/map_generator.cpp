@@ -11,8 +11,9 @@
 
 #include "app/cloud_loaders.h"
 #include "core/coordinates.h"
+#include "core/plain_decimal.h"
 #include "core/progress.h"
-#include "formats/atomic_file.h"
+#include "support/atomic_file.h"
 #include "map_postprocess.h"
 
 namespace korvane_navigation {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 #include "formats/las_format.h"
 #include "formats/laz_reader.h"
 

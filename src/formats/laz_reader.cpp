@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "formats/file_reading.h"
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 #include "formats/las_format.h"
 #include "formats/laz_layered.h"
 #include "formats/laz_layout.h"

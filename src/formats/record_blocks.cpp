@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "formats/file_reading.h"
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 
 namespace korvane_navigation {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/folder_lock.h"
+#include "support/folder_lock.h"
 
 namespace korvane_navigation {
 
