@@ -39,7 +39,7 @@
 #include "formats/pcd_reader.h"
 #include "formats/ply_reader.h"
 #include "core/coordinates.h"
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 #include "map_postprocess.h"
 #include "core/octree_builder.h"
 #include "bench_table.h"

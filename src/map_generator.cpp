@@ -12,10 +12,11 @@
 #include "app/cloud_loaders.h"
 #include "app/floor_schedule.h"
 #include "core/coordinates.h"
-#include "core/memory_limits.h"
+#include "core/plain_decimal.h"
 #include "core/progress.h"
-#include "formats/atomic_file.h"
-#include "formats/joined_threads.h"
+#include "support/atomic_file.h"
+#include "support/joined_threads.h"
+#include "support/memory_limits.h"
 #include "map_postprocess.h"
 
 namespace korvane_navigation {

@@ -14,14 +14,15 @@
 #include <opencv2/imgcodecs.hpp>
 #include <yaml-cpp/yaml.h>
 
-#include "formats/atomic_file.h"
+#include "support/atomic_file.h"
 #include "core/cell_block_map.h"
 #include "core/cell_columns.h"
 #include "core/octree_builder.h"
-#include "core/memory_limits.h"
+#include "core/plain_decimal.h"
+#include "support/memory_limits.h"
 #include "core/progress.h"
 #include "core/ray_walk.h"
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 
 namespace korvane_navigation {
 
@@ -56,26 +57,6 @@ double cellCentre(uint16_t key, double resolution) {
 
 }  // namespace
 
-uint64_t residentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  uint64_t pages = 0, resident = 0;
-  if (!(statm >> pages >> resident)) return 0;
-  return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-}
-
-uint64_t availableMemoryBytes() {
-  std::ifstream meminfo("/proc/meminfo");
-  std::string line;
-  while (std::getline(meminfo, line)) {
-    if (line.rfind("MemAvailable:", 0) == 0) {
-      std::istringstream fields(line.substr(13));
-      uint64_t kib = 0;
-      if (fields >> kib) return kib * 1024;
-    }
-  }
-  return 0;
-}
-
 uint8_t occupancyPixel(int32_t cell_value) {
   const int8_t v = static_cast<int8_t>(cell_value);
   if (v >= 0 && v <= 25) return 254;
@@ -91,19 +72,6 @@ std::vector<uint8_t> gridImagePixels(const GridMap& grid) {
     for (uint64_t col = 0; col < grid.width; ++col) out[col] = occupancyPixel(cells[col]);
   }
   return pixels;
-}
-
-std::string plainDecimal(double value) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof(buffer), "%.6f", value);
-  std::string text(buffer);
-  const size_t dot = text.find('.');
-  if (dot != std::string::npos) {
-    text.erase(text.find_last_not_of('0') + 1);
-    if (text.back() == '.') text.pop_back();
-  }
-  if (text == "-0") text = "0";
-  return text;
 }
 
 std::string navMapDescription(const std::string& image_name, const GridMap& grid,

@@ -51,9 +51,6 @@ std::vector<uint8_t> gridImagePixels(const GridMap& grid);
 std::string navMapDescription(const std::string& image_name, const GridMap& grid,
                               std::string* emitter_error = nullptr);
 
-// A number in plain decimal notation, rounded to 6 decimals, trailing zeros dropped.
-std::string plainDecimal(double value);
-
 // Folds one octree leaf, given by the key of its lower corner and the number
 // of finest cells along its edge, into the grid: every cell under its
 // footprint becomes occupied, or free where it is still unknown.
@@ -72,11 +69,6 @@ struct GridKeyRange {
   uint64_t count = 0;
 };
 GridKeyRange gridKeyRange(double metric_min, double metric_max, double resolution);
-
-// Memory the system can still give without swapping (MemAvailable), and the
-// process's resident memory; 0 when unknown.
-uint64_t availableMemoryBytes();
-uint64_t residentBytes();
 
 // What the last floor's stages saw and made, for the run summary.
 struct FloorStats {

@@ -8,8 +8,8 @@
 #include <boost/filesystem.hpp>
 #include <map>
 
-#include "formats/atomic_file.h"
-#include "formats/folder_lock.h"
+#include "support/atomic_file.h"
+#include "support/folder_lock.h"
 #include "support/test_support.h"
 
 using namespace test_support;

@@ -17,7 +17,7 @@
 #include <map>
 #include <random>
 
-#include "formats/folder_lock.h"
+#include "support/folder_lock.h"
 #include "support/test_support.h"
 
 using namespace test_support;

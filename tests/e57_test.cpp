@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/e57_writer.h"
-#include "formats/las_writer.h"
+#include "e57_writer.h"
+#include "las_writer.h"
 #include "support/test_support.h"
 
 using namespace korvane_navigation;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <functional>
 
-#include "formats/las_writer.h"
+#include "las_writer.h"
 #include "support/test_support.h"
 
 using namespace korvane_navigation;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "formats/las_reader.h"
-#include "formats/las_writer.h"
+#include "las_writer.h"
 #include "formats/laz_arithmetic.h"
 #include "formats/laz_integer_codec.h"
 #include "formats/laz_layout.h"

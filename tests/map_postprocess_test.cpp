@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "core/cell_block_map.h"
+#include "core/plain_decimal.h"
 #include "core/ray_walk.h"
 #include "map_postprocess.h"
 #include "octomap_oracle.h"

@@ -1,6 +1,6 @@
 // The memory bounds a floor stage is held to: MemAvailable, the address-space
 // limit and the control groups' limits, read from texts as the kernel writes them.
-#include "core/memory_limits.h"
+#include "support/memory_limits.h"
 
 #include <gtest/gtest.h>
 

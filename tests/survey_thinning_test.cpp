@@ -18,7 +18,7 @@
 #include "core/progress.h"
 #include "core/voxel_thinning.h"
 #include "formats/las_reader.h"
-#include "formats/las_writer.h"
+#include "las_writer.h"
 #include "support/test_support.h"
 #include "synthetic_building.h"
 

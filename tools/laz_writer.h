@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/las_writer.h"
+#include "las_writer.h"
 
 namespace korvane_navigation {
 

@@ -11,8 +11,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "formats/e57_writer.h"
-#include "formats/las_writer.h"
+#include "e57_writer.h"
+#include "las_writer.h"
 #include "laz_writer.h"
 
 namespace korvane_navigation {

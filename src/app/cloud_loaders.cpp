@@ -11,7 +11,7 @@
 #include "core/progress.h"
 #include "core/voxel_thinning.h"
 #include "formats/e57_reader.h"
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 #include "formats/las_reader.h"
 #include "formats/obj_reader.h"
 #include "formats/pcd_reader.h"

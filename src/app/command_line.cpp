@@ -16,7 +16,7 @@
 
 #include "core/coordinates.h"
 #include "core/storey_finder.h"
-#include "formats/atomic_file.h"
+#include "support/atomic_file.h"
 #include "map_generator.h"
 
 namespace korvane_navigation {

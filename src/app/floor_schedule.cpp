@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 
 namespace korvane_navigation {
 

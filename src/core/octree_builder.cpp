@@ -16,7 +16,7 @@
 #include "core/cell_grid.h"
 #include "core/grid_ray_walk.h"
 #include "core/ray_walk.h"
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 
 namespace korvane_navigation {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "core/footprint_parts.h"
-#include "map_postprocess.h"
+#include "core/plain_decimal.h"
 
 namespace korvane_navigation {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 
 namespace korvane_navigation {
 namespace {

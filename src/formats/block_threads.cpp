@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 
 namespace korvane_navigation {
 

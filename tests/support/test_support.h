@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/las_writer.h"
+#include "las_writer.h"
 #include "map_postprocess.h"
 
 namespace test_support {

@@ -1,4 +1,4 @@
-#include "formats/folder_lock.h"
+#include "support/folder_lock.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "core/memory_limits.h"
+#include "support/memory_limits.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -144,6 +144,26 @@ MemoryBudget memoryBudget() {
   // A room of 0 would read as "no bound known"; one byte refuses everything.
   if (!budget.bound.empty() && budget.bytes == 0) budget.bytes = 1;
   return budget;
+}
+
+uint64_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0, resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+uint64_t availableMemoryBytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string line;
+  while (std::getline(meminfo, line)) {
+    if (line.rfind("MemAvailable:", 0) == 0) {
+      std::istringstream fields(line.substr(13));
+      uint64_t kib = 0;
+      if (fields >> kib) return kib * 1024;
+    }
+  }
+  return 0;
 }
 
 }  // namespace korvane_navigation

@@ -1,4 +1,4 @@
-#include "formats/joined_threads.h"
+#include "support/joined_threads.h"
 
 #include <sched.h>
 

@@ -38,4 +38,9 @@ std::optional<uint64_t> cgroupRoom(const std::string& proc_self_cgroup, const Cg
 // The tightest bound of this process now.
 MemoryBudget memoryBudget();
 
+// Memory the system can still give without swapping (MemAvailable), and the
+// process's resident memory; 0 when unknown.
+uint64_t availableMemoryBytes();
+uint64_t residentBytes();
+
 }  // namespace korvane_navigation

@@ -1,4 +1,4 @@
-#include "formats/las_writer.h"
+#include "las_writer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "formats/e57_writer.h"
+#include "e57_writer.h"
 
 #include <algorithm>
 #include <cerrno>

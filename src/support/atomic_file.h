@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/folder_lock.h"
+#include "support/folder_lock.h"
 
 namespace korvane_navigation {
 

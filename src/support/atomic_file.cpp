@@ -1,4 +1,4 @@
-#include "formats/atomic_file.h"
+#include "support/atomic_file.h"
 
 #include <algorithm>
 #include <atomic>
