@@ -14,6 +14,7 @@
 #include "core/coordinates.h"
 #include "core/plain_decimal.h"
 #include "core/progress.h"
+#include "formats/file_reading.h"
 #include "support/atomic_file.h"
 #include "support/joined_threads.h"
 #include "support/memory_limits.h"
@@ -22,18 +23,13 @@
 namespace korvane_navigation {
 namespace {
 
-enum class Presence { kPresent, kMissing, kUnexaminable };
-
-// Whether `path` names anything; when it cannot even be looked at (a folder
-// on the way that may not be searched), `error` says so, naming the path.
-Presence presenceOf(const std::string& path, std::string& error) {
-  boost::system::error_code fs_error;
-  if (boost::filesystem::exists(path, fs_error)) return Presence::kPresent;
-  if (fs_error && fs_error != boost::system::errc::no_such_file_or_directory) {
-    error = path + ": cannot be examined (" + fs_error.message() + ")";
-    return Presence::kUnexaminable;
-  }
-  return Presence::kMissing;
+// True when `path` names nothing. Every other reason it cannot be read is
+// named by whoever reads it, in the words all readers share.
+bool namesNothing(const std::string& path) {
+  FileDescriptor file;
+  uint64_t size = 0;
+  std::string fault;
+  return openFileToRead(path, FileKinds::kRegularOrPipe, file, size, fault) == OpenFault::kMissing;
 }
 
 }  // namespace
@@ -54,18 +50,11 @@ NavMapGenerator::NavMapGenerator() {
 NavMapGenerator::~NavMapGenerator() = default;
 
 bool NavMapGenerator::loadConfig(const std::string& path, FloorsMember floors) {
-  std::string error;
-  switch (presenceOf(path, error)) {
-    case Presence::kPresent:
-      break;
-    case Presence::kUnexaminable:
-      LOG(ERROR) << error;
-      LOG(ERROR) << "Failed to  load config ";
-      return false;
-    case Presence::kMissing:
-      LOG(ERROR) << path << " does not exist...";
-      return false;
+  if (namesNothing(path)) {
+    LOG(ERROR) << path << " does not exist...";
+    return false;
   }
+  std::string error;
   if (!readConfigFile(path, config_, error, floors) || !checkConfig(config_, error)) {
     LOG(ERROR) << path << ": " << error;
     LOG(ERROR) << "Failed to  load config ";
@@ -192,16 +181,9 @@ bool NavMapGenerator::makeFloorMap(const Config::Floor& floor, MapPostProcess& p
 
 bool NavMapGenerator::prepareCloud() {
   const std::string& input = config_.input_pointcloud;
-  std::string error;
-  switch (presenceOf(input, error)) {
-    case Presence::kPresent:
-      break;
-    case Presence::kUnexaminable:
-      LOG(ERROR) << error;
-      return false;
-    case Presence::kMissing:
-      LOG(ERROR) << input << " dose not exist.";
-      return false;
+  if (namesNothing(input)) {
+    LOG(ERROR) << input << " dose not exist.";
+    return false;
   }
 
   const std::string extension = fileExtension(input);
