@@ -119,7 +119,7 @@ constexpr std::uint32_t kMostPointsARecord = std::numeric_limits<std::uint32_t>:
 // Room for records, 16 to a block, handed out from slabs of 1 MiB: a strip
 // is a chain of blocks, so it grows without ever being copied and wastes
 // less than a block.
-class RecordBlocks {
+class RecordPool {
  public:
   static constexpr std::uint32_t kPerBlock = 16;
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
@@ -147,7 +147,7 @@ class RecordBlocks {
 
 struct Strip {
   StripKey key;
-  std::uint32_t first = RecordBlocks::kNone, last = RecordBlocks::kNone;
+  std::uint32_t first = RecordPool::kNone, last = RecordPool::kNone;
   std::uint64_t size = 0;
   std::uint64_t merged = 0;  // records left by the last merge
 };
@@ -290,7 +290,7 @@ class VoxelAccumulator::Part {
   void appendRecords(const Strip& strip, std::vector<Record>& out) {
     std::uint64_t left = strip.size;
     for (std::uint32_t block = strip.first; left > 0; block = blocks_.next(block)) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, RecordBlocks::kPerBlock));
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, RecordPool::kPerBlock));
       out.insert(out.end(), blocks_.at(block), blocks_.at(block) + n);
       left -= n;
     }
@@ -331,10 +331,10 @@ class VoxelAccumulator::Part {
 
   void leave(const VoxelIndex& voxel, std::uint32_t count, const double (&sum)[3]) {
     Strip& strip = stripFor(stripOf(voxel));
-    const auto in_block = static_cast<std::uint32_t>(strip.size % RecordBlocks::kPerBlock);
+    const auto in_block = static_cast<std::uint32_t>(strip.size % RecordPool::kPerBlock);
     if (in_block == 0) {
       const std::uint32_t block = blocks_.allocate();
-      (strip.first == RecordBlocks::kNone ? strip.first : blocks_.next(strip.last)) = block;
+      (strip.first == RecordPool::kNone ? strip.first : blocks_.next(strip.last)) = block;
       strip.last = block;
     }
     blocks_.at(strip.last)[in_block] = {placeInStrip(voxel), count, {sum[0], sum[1], sum[2]}};
@@ -361,15 +361,15 @@ class VoxelAccumulator::Part {
     merged_away_ += records.size() - kept;
     // Back into the chain's first blocks; the rest are freed.
     std::uint32_t block = strip.first;
-    for (std::size_t at = 0; at < kept; at += RecordBlocks::kPerBlock) {
-      std::copy_n(records.begin() + at, std::min<std::size_t>(RecordBlocks::kPerBlock, kept - at), blocks_.at(block));
+    for (std::size_t at = 0; at < kept; at += RecordPool::kPerBlock) {
+      std::copy_n(records.begin() + at, std::min<std::size_t>(RecordPool::kPerBlock, kept - at), blocks_.at(block));
       strip.last = block;
       block = blocks_.next(block);
     }
-    blocks_.next(strip.last) = RecordBlocks::kNone;
-    for (std::uint32_t spare = block; spare != RecordBlocks::kNone;) {
+    blocks_.next(strip.last) = RecordPool::kNone;
+    for (std::uint32_t spare = block; spare != RecordPool::kNone;) {
       const std::uint32_t following = blocks_.next(spare);
-      blocks_.next(spare) = RecordBlocks::kNone;
+      blocks_.next(spare) = RecordPool::kNone;
       blocks_.release(spare);
       spare = following;
     }
@@ -395,7 +395,7 @@ class VoxelAccumulator::Part {
 
   std::vector<std::uint64_t> ring_keys_;
   std::vector<Sums> ring_;
-  RecordBlocks blocks_;
+  RecordPool blocks_;
   tsl::robin_map<StripKey, std::uint32_t, StripKeyHash> strip_index_;
   std::vector<Strip> strips_;
   std::vector<Recent> recent_ = std::vector<Recent>(kRecent);
