@@ -305,13 +305,7 @@ bool MapPostProcess::generateNavMap() {
       if (part == 0 && (i + 1) % 65536 == 0) progress.update(i + 1, blocks);
     }
   };
-  if (parts == 1) {
-    project(0);
-  } else {
-    JoinedThreads projecting;
-    for (unsigned part = 0; part < parts; ++part) projecting.start([&project, part] { project(part); });
-    projecting.joinAndRethrow();
-  }
+  runParts(parts, project);
   stats_.leaves = leaves.count;
   stats_.occupied_cells = stats_.free_cells = stats_.unknown_cells = 0;
   for (const int32_t cell : grid_map_->data) {

@@ -87,9 +87,7 @@ bool makeFloors(size_t floors, unsigned at_once, const std::vector<uint64_t>& ne
       queue.finish(floor, made);
     }
   };
-  JoinedThreads workers;
-  for (unsigned i = 0; i < std::min<size_t>(at_once, floors); ++i) workers.start(work);
-  workers.joinAndRethrow();
+  runParts(static_cast<unsigned>(std::min<size_t>(at_once, floors)), [&work](unsigned) { work(); });
   return !queue.failed();
 }
 

@@ -432,16 +432,6 @@ void castIntoGrid(BandRays& rays, const octomap::point3d& origin, const octomap:
   visits += walkGridRays(grid, next_ray, vector_lanes);
 }
 
-// Runs part(0) .. part(count - 1), on threads of their own when there are
-// several; rethrows what the first of them threw.
-template <typename Part>
-void runParts(unsigned count, const Part& part) {
-  if (count == 1) return part(0u);
-  JoinedThreads threads;
-  for (unsigned i = 0; i < count; ++i) threads.start([&part, i] { part(i); });
-  threads.joinAndRethrow();
-}
-
 // One part's share of the band's rays and what it marks.
 struct CastPart {
   CellBlockMap cells;  // end cells, and the free cells of rays outside a grid
@@ -584,13 +574,7 @@ OccupancyLeaves summarizeLeaves(const CellBlockMap& cells, double resolution, un
       walk.walkBlock(blocks[i], visit);
     }
   };
-  if (parts == 1) {
-    walkPart(0);
-  } else {
-    JoinedThreads threads_of_parts;
-    for (unsigned part = 0; part < parts; ++part) threads_of_parts.start([&walkPart, part] { walkPart(part); });
-    threads_of_parts.joinAndRethrow();
-  }
+  runParts(parts, walkPart);
   for (const Tally& part : tallies) tally.add(part);
   leaves.count = tally.count;
   leaves.occupied = tally.occupied;

@@ -527,12 +527,7 @@ PointVector VoxelAccumulator::finish(const Eigen::Affine3d& to_map) {
     }
     share_voxels[s] = static_cast<std::size_t>(out - (centroids.data() + records_before[share_first[s]]));
   };
-  {
-    JoinedThreads helpers;
-    for (unsigned s = 1; s < threads; ++s) helpers.start([&thin, s]() { thin(s); });
-    thin(0);
-    helpers.joinAndRethrow();
-  }
+  runParts(threads, thin);
   for (auto& part : parts_) part->clear();
   std::size_t kept = share_voxels[0];
   for (unsigned s = 1; s < threads; ++s) {

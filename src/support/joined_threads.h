@@ -58,4 +58,17 @@ class JoinedThreads {
   std::vector<std::thread> threads_;
 };
 
+// Runs part(0) .. part(count - 1), on threads of their own when there are
+// several; rethrows what the first of them threw.
+template <typename Part>
+void runParts(unsigned count, const Part& part) {
+  if (count <= 1) {
+    if (count == 1) part(0u);
+    return;
+  }
+  JoinedThreads threads;
+  for (unsigned i = 0; i < count; ++i) threads.start([&part, i] { part(i); });
+  threads.joinAndRethrow();
+}
+
 }  // namespace korvane_navigation
