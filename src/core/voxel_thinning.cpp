@@ -44,9 +44,17 @@ VoxelIndex voxelOfKey(std::uint64_t key) {
 
 constexpr std::uint64_t kNoKey = ~std::uint64_t{0};
 
+// ThreadSanitizer cannot run the resolver that picks a clone: it runs before
+// the sanitizer starts.
+#if defined(__SANITIZE_THREAD__)
+#define MAP_GENERATOR_CLONES_FOR_AVX2
+#else
+#define MAP_GENERATOR_CLONES_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
+#endif
+
 // The keys of a batch of points. Compiled for the processors with AVX2 too,
 // where the floors and conversions go four at a time: the same results.
-__attribute__((target_clones("avx2", "default"))) void keysOf(const double* xyz, std::size_t count,
+MAP_GENERATOR_CLONES_FOR_AVX2 void keysOf(const double* xyz, std::size_t count,
                                                               const double origin[3], double voxels_per_metre,
                                                               std::uint64_t* keys) {
   for (std::size_t i = 0; i < count; ++i) {
