@@ -33,21 +33,21 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_table.h"
 #include "core/cell_block_map.h"
+#include "core/coordinates.h"
 #include "core/grid_ray_walk.h"
+#include "core/octree_builder.h"
+#include "core/voxel_thinning.h"
 #include "formats/las_reader.h"
 #include "formats/pcd_reader.h"
 #include "formats/ply_reader.h"
-#include "core/coordinates.h"
-#include "support/joined_threads.h"
 #include "map_postprocess.h"
-#include "core/octree_builder.h"
-#include "bench_table.h"
-#include "resource_probe.h"
 #include "octomap_oracle.h"
+#include "resource_probe.h"
+#include "support/joined_threads.h"
 #include "survey_bench.h"
 #include "synthetic_building.h"
-#include "core/voxel_thinning.h"
 
 using namespace korvane_navigation;
 using bench::CpuClock;

@@ -14,15 +14,16 @@
 #include <opencv2/imgcodecs.hpp>
 #include <yaml-cpp/yaml.h>
 
-#include "support/atomic_file.h"
 #include "core/cell_block_map.h"
 #include "core/cell_columns.h"
 #include "core/octree_builder.h"
 #include "core/plain_decimal.h"
-#include "support/memory_limits.h"
+#include "core/point_vector.h"
 #include "core/progress.h"
 #include "core/ray_walk.h"
+#include "support/atomic_file.h"
 #include "support/joined_threads.h"
+#include "support/memory_limits.h"
 
 namespace korvane_navigation {
 
@@ -141,7 +142,7 @@ MapPostProcess::MapPostProcess() : cells_(std::make_unique<CellBlockMap>()) {}
 MapPostProcess::~MapPostProcess() = default;
 
 bool MapPostProcess::constructOctMap(const std::shared_ptr<Cloud>& cloud) {
-  if (!(resolution_ > 0.0) || !std::isfinite(resolution_)) {
+  if (!isCellSize(resolution_)) {
     LOG(ERROR) << floorTag() << "invalid map_resolution: " << resolution_ << " (must be positive and finite)";
     return false;
   }

@@ -243,7 +243,7 @@ bool readConfigFile(const std::string& path, Config& config, std::string& error,
 namespace {
 
 bool sizeFails(const std::string& member, double value, double smallest, std::string& error) {
-  if (std::isfinite(value) && value >= smallest && value <= std::numeric_limits<float>::max()) {
+  if (isCellSize(value) && value >= smallest && value <= std::numeric_limits<float>::max()) {
     return false;
   }
   std::ostringstream text;

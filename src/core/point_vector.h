@@ -13,6 +13,13 @@ namespace korvane_navigation {
 using PointVector = pcl::PointCloud<pcl::PointXYZ>::VectorType;
 
 inline bool isFinite(const pcl::PointXYZ& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+inline bool isFinite(const double xyz[3]) {
+  return std::isfinite(xyz[0]) && std::isfinite(xyz[1]) && std::isfinite(xyz[2]);
+}
+
+// A voxel or cell edge the stages can divide by: positive, finite, and with
+// a finite inverse.
+inline bool isCellSize(double size) { return size > 0.0 && std::isfinite(size) && std::isfinite(1.0 / size); }
 
 // The box of a set of finite points; empty until a point is added.
 struct PointBounds {

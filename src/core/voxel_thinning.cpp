@@ -320,7 +320,7 @@ class VoxelAccumulator::Part {
   // the keys and so a record of its own, merged later. Returns the voxels it
   // added.
   std::uint64_t addFar(const double* p, const double (&offset)[3], double voxels_per_metre) {
-    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
+    if (!isFinite(p)) {
       ++non_finite_;
       return 0;
     }
@@ -412,7 +412,7 @@ class VoxelAccumulator::Part {
 };
 
 VoxelAccumulator::VoxelAccumulator(double leaf_size, unsigned threads) : leaf_size_(leaf_size) {
-  if (!(leaf_size > 0.0) || !std::isfinite(leaf_size) || !std::isfinite(1.0 / leaf_size)) {
+  if (!isCellSize(leaf_size)) {
     throw std::invalid_argument("voxel size must be positive and finite, not " + std::to_string(leaf_size));
   }
   for (unsigned i = 0; i < std::max(1u, threads); ++i) parts_.push_back(std::make_unique<Part>());
@@ -425,7 +425,7 @@ void VoxelAccumulator::takeOriginFrom(const double* xyz, std::size_t count) {
   if (has_origin_.load(std::memory_order_relaxed)) return;
   for (std::size_t i = 0; i < count; ++i) {
     const double* p = xyz + 3 * i;
-    if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) {
+    if (isFinite(p)) {
       for (int axis = 0; axis < 3; ++axis) origin_[axis] = voxelOriginNear(p[axis], leaf_size_);
       has_origin_.store(true, std::memory_order_release);
       return;
