@@ -1,3 +1,3 @@
-#include "app/command_line.h"
+#include "command_line.h"
 
 int main(int argc, char** argv) { return korvane_navigation::runMapGenerator(argc, argv); }

@@ -254,15 +254,48 @@ bool NavMapGenerator::generatePCDMap() {
   return true;
 }
 
-void NavMapGenerator::warnAboutDroppedPoints(uint64_t points, uint64_t not_finite, uint64_t unreachable) const {
-  if (not_finite > 0) {
-    LOG(WARNING) << not_finite << " of " << points
-                 << " points have a coordinate that is not a finite number and are left out";
+bool NavMapGenerator::takeSurvey(bool loaded, ThinnedSurvey& survey) {
+  summary_.points_loaded = survey.points_read;
+  summary_.load_seconds = survey.read_seconds;
+  summary_.thin_seconds = survey.thin_seconds;
+  if (!loaded) return false;
+  pointcloud_->points = std::move(survey.points);
+  if (survey.viewpoint) {
+    // map.pcd keeps the file's viewpoint, as it was given.
+    const std::array<double, 7>& v = *survey.viewpoint;
+    pointcloud_->sensor_origin_ = Eigen::Vector4f(static_cast<float>(v[0]), static_cast<float>(v[1]),
+                                                  static_cast<float>(v[2]), 0.0f);
+    pointcloud_->sensor_orientation_ = Eigen::Quaternionf(static_cast<float>(v[3]), static_cast<float>(v[4]),
+                                                          static_cast<float>(v[5]), static_cast<float>(v[6]));
   }
-  if (unreachable > 0) {
-    LOG(WARNING) << unreachable << " of " << points << " points lie more than 2^62 voxels of "
-                 << config_.downsample_size << " m from the first point read and are left out";
-  }
+  return true;
+}
+
+Thinning NavMapGenerator::thinning() const { return {config_.downsample_size, config_.transform_matrix}; }
+
+bool NavMapGenerator::lasLoader(const std::string& path) {
+  ThinnedSurvey survey;
+  return takeSurvey(loadLasSurvey(path, thinning(), survey), survey);
+}
+
+bool NavMapGenerator::e57Loader(const std::string& path) {
+  ThinnedSurvey survey;
+  return takeSurvey(loadE57Survey(path, thinning(), survey), survey);
+}
+
+bool NavMapGenerator::plyLoader(const std::string& path) {
+  ThinnedSurvey survey;
+  return takeSurvey(loadPlySurvey(path, thinning(), survey), survey);
+}
+
+bool NavMapGenerator::pcdLoader(const std::string& path) {
+  ThinnedSurvey survey;
+  return takeSurvey(loadPcdSurvey(path, thinning(), survey), survey);
+}
+
+bool NavMapGenerator::objLoader(const std::string& path) {
+  ThinnedSurvey survey;
+  return takeSurvey(loadObjSurvey(path, thinning(), survey), survey);
 }
 
 void NavMapGenerator::warnAboutPrecision() const {

@@ -69,11 +69,11 @@ class NavMapGenerator {
   // While run() goes on, where the stages leave their files.
   StagedOutputs* outputs_ = nullptr;
 
-  // Thins what `read` reads into the map-frame cloud; false after an ERROR
-  // when the reading or the thinning failed.
-  bool thinWhileReading(const std::string& path, const SurveyReader& read);
-  // Warns of the points that thinning leaves out.
-  void warnAboutDroppedPoints(uint64_t points, uint64_t not_finite, uint64_t unreachable) const;
+  // The configured voxel size and map frame.
+  Thinning thinning() const;
+  // Takes a loader's survey into the cloud and the run summary; `loaded`
+  // is what the loader returned.
+  bool takeSurvey(bool loaded, ThinnedSurvey& survey);
   // Warns of map-frame coordinates too large for single precision to place
   // at the voxel size.
   void warnAboutPrecision() const;

@@ -11,12 +11,11 @@
 #include "core/progress.h"
 #include "core/voxel_thinning.h"
 #include "formats/e57_reader.h"
-#include "support/joined_threads.h"
 #include "formats/las_reader.h"
 #include "formats/obj_reader.h"
 #include "formats/pcd_reader.h"
 #include "formats/ply_reader.h"
-#include "map_generator.h"
+#include "support/joined_threads.h"
 
 namespace korvane_navigation {
 
@@ -46,25 +45,46 @@ bool reportCloudRead(const CloudReadResult& result, const char* kind) {
   return true;
 }
 
-// Reads `path` with `read_file` (one of the PCD, PLY and OBJ readers) through
-// `thin`, leaving the reader's outcome in `result` and logging it.
+// Warns of the points that thinning leaves out.
+void warnAboutDroppedPoints(const VoxelAccumulator& voxels, double voxel_size) {
+  const uint64_t points = voxels.pointsAdded();
+  if (voxels.nonFinitePoints() > 0) {
+    LOG(WARNING) << voxels.nonFinitePoints() << " of " << points
+                 << " points have a coordinate that is not a finite number and are left out";
+  }
+  if (voxels.unreachablePoints() > 0) {
+    LOG(WARNING) << voxels.unreachablePoints() << " of " << points << " points lie more than 2^62 voxels of "
+                 << voxel_size << " m from the first point read and are left out";
+  }
+  if (voxels.voxelsBeyondSinglePrecision() > 0) {
+    LOG(WARNING) << voxels.voxelsBeyondSinglePrecision() << " thinned points lie beyond single precision in the "
+                 << "map frame and are left out";
+  }
+}
+
+// Reads `path` with `read_file` (one of the PCD, PLY and OBJ readers) while
+// thinning, leaving the reader's outcome in `result` and logging it.
 template <typename Result, typename ReadFile>
-bool thinCloudFile(const std::string& path, const char* kind, ReadFile read_file, Result& result,
-                   const std::function<bool(const SurveyReader&)>& thin) {
-  const bool thinned = thin([&](const PointBlockSink& sink, const ReadProgress& progress, unsigned threads) {
-    result = read_file(path, sink, progress, threads);
-    return result.status == CloudReadStatus::kOk;
-  });
+bool thinCloudFile(const std::string& path, const char* kind, ReadFile read_file, const Thinning& thinning,
+                   Result& result, ThinnedSurvey& survey) {
+  const bool thinned = thinWhileReading(
+      path,
+      [&](const PointBlockSink& sink, const ReadProgress& progress, unsigned threads) {
+        result = read_file(path, sink, progress, threads);
+        return result.status == CloudReadStatus::kOk;
+      },
+      thinning, survey);
   return reportCloudRead(result, kind) && thinned;
 }
 
 }  // namespace
 
-bool NavMapGenerator::thinWhileReading(const std::string& path, const SurveyReader& read) {
+bool thinWhileReading(const std::string& path, const SurveyReader& read, const Thinning& thinning,
+                      ThinnedSurvey& survey) {
   const Stopwatch stage;
   ProgressLog progress("reading and thinning " + path, "points");
   try {
-    VoxelAccumulator voxels(config_.downsample_size, readingThreads());
+    VoxelAccumulator voxels(thinning.voxel_size, readingThreads());
     const PointBlockSink sink = [&voxels](unsigned thread, const double* xyz, size_t count) {
       voxels.add(xyz, count, thread);
     };
@@ -77,18 +97,14 @@ bool NavMapGenerator::thinWhileReading(const std::string& path, const SurveyRead
           progress.updateReading(bytes, total, voxels.pointsAdded(), voxels.voxelCount());
         },
         voxels.threads());
-    summary_.points_loaded = voxels.pointsAdded();
+    survey.points_read = voxels.pointsAdded();
     if (!read_whole) return false;
-    summary_.load_seconds = stage.seconds();
+    survey.read_seconds = stage.seconds();
     const Stopwatch finishing;
-    pointcloud_->points = voxels.finish(config_.transform_matrix);
-    summary_.thin_seconds = finishing.seconds();
-    progress.updateReading(bytes_read, bytes_total, voxels.pointsAdded(), pointcloud_->points.size());
-    warnAboutDroppedPoints(voxels.pointsAdded(), voxels.nonFinitePoints(), voxels.unreachablePoints());
-    if (voxels.voxelsBeyondSinglePrecision() > 0) {
-      LOG(WARNING) << voxels.voxelsBeyondSinglePrecision() << " thinned points lie beyond single precision in the "
-                   << "map frame and are left out";
-    }
+    survey.points = voxels.finish(thinning.to_map);
+    survey.thin_seconds = finishing.seconds();
+    progress.updateReading(bytes_read, bytes_total, voxels.pointsAdded(), survey.points.size());
+    warnAboutDroppedPoints(voxels, thinning.voxel_size);
   } catch (const std::exception& e) {
     LOG(ERROR) << path << ": " << e.what();
     return false;
@@ -96,13 +112,15 @@ bool NavMapGenerator::thinWhileReading(const std::string& path, const SurveyRead
   return true;
 }
 
-bool NavMapGenerator::lasLoader(const std::string& path) {
+bool loadLasSurvey(const std::string& path, const Thinning& thinning, ThinnedSurvey& survey) {
   LasReadResult result;
-  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
-                                                  unsigned threads) {
-    result = readLasPoints(path, sink, progress, threads);
-    return result.status == LasReadStatus::kOk;
-  });
+  const bool thinned = thinWhileReading(
+      path,
+      [&](const PointBlockSink& sink, const ReadProgress& progress, unsigned threads) {
+        result = readLasPoints(path, sink, progress, threads);
+        return result.status == LasReadStatus::kOk;
+      },
+      thinning, survey);
   if (result.status == LasReadStatus::kCannotOpen) {
     LOG(ERROR) << "failed to open las file: " << result.error;
     return false;
@@ -124,13 +142,15 @@ bool NavMapGenerator::lasLoader(const std::string& path) {
   return true;
 }
 
-bool NavMapGenerator::e57Loader(const std::string& path) {
+bool loadE57Survey(const std::string& path, const Thinning& thinning, ThinnedSurvey& survey) {
   E57ReadResult result;
-  const bool thinned = thinWhileReading(path, [&](const PointBlockSink& sink, const ReadProgress& progress,
-                                                  unsigned) {
-    result = readE57File(path, sink, progress);
-    return result.status == E57ReadStatus::kOk;
-  });
+  const bool thinned = thinWhileReading(
+      path,
+      [&](const PointBlockSink& sink, const ReadProgress& progress, unsigned) {
+        result = readE57File(path, sink, progress);
+        return result.status == E57ReadStatus::kOk;
+      },
+      thinning, survey);
   if (result.status != E57ReadStatus::kOk) {
     LOG(ERROR) << "failed to load e57 file: " << result.error;
     return false;
@@ -143,34 +163,26 @@ bool NavMapGenerator::e57Loader(const std::string& path) {
   return true;
 }
 
-bool NavMapGenerator::plyLoader(const std::string& path) {
+bool loadPlySurvey(const std::string& path, const Thinning& thinning, ThinnedSurvey& survey) {
   LOG(INFO) << "processing pointcloud with .ply format...";
   PlyReadResult result;
-  return thinCloudFile(path, "ply", readPlyPoints, result,
-                       [&](const SurveyReader& read) { return thinWhileReading(path, read); });
+  return thinCloudFile(path, "ply", readPlyPoints, thinning, result, survey);
 }
 
-bool NavMapGenerator::pcdLoader(const std::string& path) {
+bool loadPcdSurvey(const std::string& path, const Thinning& thinning, ThinnedSurvey& survey) {
   LOG(INFO) << "processing pointcloud with .pcd format...";
   PcdReadResult result;
-  if (!thinCloudFile(path, "pcd", readPcdPoints, result,
-                     [&](const SurveyReader& read) { return thinWhileReading(path, read); })) {
-    return false;
-  }
-  // map.pcd keeps the file's viewpoint, as it was given.
-  const double* v = result.header.viewpoint;
-  pointcloud_->sensor_origin_ = Eigen::Vector4f(static_cast<float>(v[0]), static_cast<float>(v[1]),
-                                                static_cast<float>(v[2]), 0.0f);
-  pointcloud_->sensor_orientation_ = Eigen::Quaternionf(static_cast<float>(v[3]), static_cast<float>(v[4]),
-                                                        static_cast<float>(v[5]), static_cast<float>(v[6]));
+  if (!thinCloudFile(path, "pcd", readPcdPoints, thinning, result, survey)) return false;
+  std::array<double, 7> viewpoint;
+  std::copy(result.header.viewpoint, result.header.viewpoint + 7, viewpoint.begin());
+  survey.viewpoint = viewpoint;
   return true;
 }
 
-bool NavMapGenerator::objLoader(const std::string& path) {
+bool loadObjSurvey(const std::string& path, const Thinning& thinning, ThinnedSurvey& survey) {
   LOG(INFO) << "processing pointcloud with .obj format...";
   ObjReadResult result;
-  return thinCloudFile(path, "obj", readObjPoints, result,
-                       [&](const SurveyReader& read) { return thinWhileReading(path, read); });
+  return thinCloudFile(path, "obj", readObjPoints, thinning, result, survey);
 }
 
 }  // namespace korvane_navigation

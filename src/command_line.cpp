@@ -1,4 +1,4 @@
-#include "app/command_line.h"
+#include "command_line.h"
 
 #include <cerrno>
 #include <cmath>
