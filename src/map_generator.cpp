@@ -254,7 +254,9 @@ bool NavMapGenerator::generatePCDMap() {
   return true;
 }
 
-bool NavMapGenerator::takeSurvey(bool loaded, ThinnedSurvey& survey) {
+bool NavMapGenerator::loadSurvey(const std::string& path, SurveyLoader load) {
+  ThinnedSurvey survey;
+  const bool loaded = load(path, {config_.downsample_size, config_.transform_matrix}, survey);
   summary_.points_loaded = survey.points_read;
   summary_.load_seconds = survey.read_seconds;
   summary_.thin_seconds = survey.thin_seconds;
@@ -271,32 +273,11 @@ bool NavMapGenerator::takeSurvey(bool loaded, ThinnedSurvey& survey) {
   return true;
 }
 
-Thinning NavMapGenerator::thinning() const { return {config_.downsample_size, config_.transform_matrix}; }
-
-bool NavMapGenerator::lasLoader(const std::string& path) {
-  ThinnedSurvey survey;
-  return takeSurvey(loadLasSurvey(path, thinning(), survey), survey);
-}
-
-bool NavMapGenerator::e57Loader(const std::string& path) {
-  ThinnedSurvey survey;
-  return takeSurvey(loadE57Survey(path, thinning(), survey), survey);
-}
-
-bool NavMapGenerator::plyLoader(const std::string& path) {
-  ThinnedSurvey survey;
-  return takeSurvey(loadPlySurvey(path, thinning(), survey), survey);
-}
-
-bool NavMapGenerator::pcdLoader(const std::string& path) {
-  ThinnedSurvey survey;
-  return takeSurvey(loadPcdSurvey(path, thinning(), survey), survey);
-}
-
-bool NavMapGenerator::objLoader(const std::string& path) {
-  ThinnedSurvey survey;
-  return takeSurvey(loadObjSurvey(path, thinning(), survey), survey);
-}
+bool NavMapGenerator::lasLoader(const std::string& path) { return loadSurvey(path, loadLasSurvey); }
+bool NavMapGenerator::e57Loader(const std::string& path) { return loadSurvey(path, loadE57Survey); }
+bool NavMapGenerator::plyLoader(const std::string& path) { return loadSurvey(path, loadPlySurvey); }
+bool NavMapGenerator::pcdLoader(const std::string& path) { return loadSurvey(path, loadPcdSurvey); }
+bool NavMapGenerator::objLoader(const std::string& path) { return loadSurvey(path, loadObjSurvey); }
 
 void NavMapGenerator::warnAboutPrecision() const {
   const double max_abs = largestCoordinate(pointcloud_->points);

@@ -69,11 +69,10 @@ class NavMapGenerator {
   // While run() goes on, where the stages leave their files.
   StagedOutputs* outputs_ = nullptr;
 
-  // The configured voxel size and map frame.
-  Thinning thinning() const;
-  // Takes a loader's survey into the cloud and the run summary; `loaded`
-  // is what the loader returned.
-  bool takeSurvey(bool loaded, ThinnedSurvey& survey);
+  // Reads `path` with one format's loader at the configured voxel size and
+  // map frame, into the cloud and the run summary.
+  using SurveyLoader = bool (*)(const std::string& path, const Thinning& thinning, ThinnedSurvey& survey);
+  bool loadSurvey(const std::string& path, SurveyLoader load);
   // Warns of map-frame coordinates too large for single precision to place
   // at the voxel size.
   void warnAboutPrecision() const;
