@@ -42,6 +42,10 @@ constexpr double kFreeThreshold = 0.196;
 // cell, its pixel and room for the encoded image.
 constexpr double kBytesPerGridCell = 6.0;
 
+double gridCellsOf(const CastEstimate& estimate) {
+  return static_cast<double>(estimate.grid_columns) * static_cast<double>(estimate.grid_rows);
+}
+
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 
 // A sensor origin this far outside the band's points is likely a typo: every
@@ -201,8 +205,8 @@ std::string MapPostProcess::floorTag() const { return name_.empty() ? std::strin
 uint64_t MapPostProcess::memoryNeeded(const std::shared_ptr<Cloud>& cloud) const {
   const HeightBand band{static_cast<float>(min_height_), static_cast<float>(max_height_)};
   const CastEstimate estimate = estimateCast(cloud->points, band, sensor_origin_, resolution_, threadCount());
-  const double grid_cells = static_cast<double>(estimate.grid_columns) * static_cast<double>(estimate.grid_rows);
-  return static_cast<uint64_t>(std::min(static_cast<double>(estimate.bytes) + grid_cells * kBytesPerGridCell, 1e19));
+  const double grid_bytes = gridCellsOf(estimate) * kBytesPerGridCell;
+  return static_cast<uint64_t>(std::min(static_cast<double>(estimate.bytes) + grid_bytes, 1e19));
 }
 
 unsigned MapPostProcess::threadCount() const { return threads_ > 0 ? threads_ : readingThreads(); }
@@ -216,7 +220,7 @@ bool MapPostProcess::fitsInMemory(const CastEstimate& estimate, const MemoryBudg
                  << estimate.band.hi[2] << "): every ray crosses that distance; is it a typo?";
   }
   const uint64_t columns = estimate.grid_columns, rows = estimate.grid_rows;
-  const double grid_cells = static_cast<double>(columns) * static_cast<double>(rows);
+  const double grid_cells = gridCellsOf(estimate);
   const double grid_bytes = grid_cells * kBytesPerGridCell;
   const bool grid_dominates = grid_bytes > static_cast<double>(estimate.bytes);
   // Whichever costs more is named: a grid too large for any machine, or the octree.
